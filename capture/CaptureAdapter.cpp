@@ -1,0 +1,125 @@
+#include "capture/CaptureAdapter.h"
+
+#include "log/Log.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace marlobex {
+
+namespace {
+
+// The device list from pcap_findalldevs, freed on every way out.
+class DeviceList {
+ public:
+  DeviceList() = default;
+  ~DeviceList() {
+    if (devices_) pcap_freealldevs(devices_);
+  }
+  DeviceList(const DeviceList&) = delete;
+  DeviceList& operator=(const DeviceList&) = delete;
+  pcap_if_t** out() { return &devices_; }
+  pcap_if_t* first() const { return devices_; }
+
+ private:
+  pcap_if_t* devices_ = nullptr;
+};
+
+[[noreturn]] void fail(const std::string& message, int code) {
+  Log::instance().line() << message << std::endl;
+  std::exit(code);
+}
+
+const pcap_if_t* device_holding(const pcap_if_t* devices, const std::string& adapter_address) {
+  for (const pcap_if_t* device = devices; device; device = device->next) {
+    for (const pcap_addr_t* address = device->addresses; address; address = address->next) {
+      if (!address->addr || address->addr->sa_family != AF_INET) continue;
+      const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(address->addr);
+      if (std::strcmp(format_ipv4(ipv4->sin_addr.s_addr), adapter_address.c_str()) == 0) {
+        return device;
+      }
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* format_ipv4(std::uint32_t address) {
+  static char buffers[12][16];
+  static std::uint16_t index = 0;
+  index = static_cast<std::uint16_t>((index + 1) % 12);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+  std::snprintf(buffers[index], sizeof buffers[index], "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2],
+                bytes[3]);
+  return buffers[index];
+}
+
+pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument) {
+  char error[PCAP_ERRBUF_SIZE] = "";
+  DeviceList devices;
+  if (pcap_findalldevs(devices.out(), error) == -1) {
+    fail(std::string("Error in pcap_findalldevs: ") + error, -3);
+  }
+  if (!file_argument.empty()) {
+    fail("This version is unable to play from a file in Linux: file://" + file_argument, -1);
+  }
+  if (!devices.first()) {
+    const char* text =
+        "No interfaces found! Make sure WinPcap (Windows) or libpcap (Linux) is installed and that "
+        "you are running with administrator or root privileges.";
+    std::cout << text << std::endl;
+    fail(text, -3);
+  }
+  const pcap_if_t* device = device_holding(devices.first(), adapter_address);
+  if (!device) fail("Matching interface not found!", -3);
+
+  const std::string name = device->name;
+  const std::string not_supported =
+      "Unable to open the adapter. " + name + " is not supported by pcap library.";
+  pcap_t* handle = pcap_open_live(name.c_str(), kSnapshotLength, kPromiscuous, kReadTimeoutMs, error);
+  if (!handle) fail(not_supported, -1);
+  // Frames are decoded as Ethernet; any other link layer would be read as garbage.
+  if (pcap_datalink(handle) != DLT_EN10MB) {
+    pcap_close(handle);
+    fail(not_supported, -1);
+  }
+  Log::instance().line() << "Listening on " << (device->description ? device->description : name)
+                         << " " << adapter_address << std::endl;
+  prepare_capture_reads(handle);
+  return handle;
+}
+
+void prepare_capture_reads(pcap_t* handle) {
+  char error[PCAP_ERRBUF_SIZE] = "";
+  pcap_setnonblock(handle, 1, error);
+}
+
+int read_capture(pcap_t* handle, struct pcap_pkthdr** header, const unsigned char** data) {
+  int result = pcap_next_ex(handle, header, data);
+  if (result != 0) return result;
+  // Linux's TPACKET_V3 ring hands over a block only when the kernel retires it, which never
+  // happens on an adapter that carries no frame at all: wait here for the read timeout instead.
+  const int fd = pcap_get_selectable_fd(handle);
+  if (fd < 0) return 0;
+  pollfd waiter{fd, POLLIN, 0};
+  if (::poll(&waiter, 1, kReadTimeoutMs) <= 0) return 0;
+  return pcap_next_ex(handle, header, data);
+}
+
+void ReadErrorReporter::report(const std::string& text) {
+  const auto now = std::chrono::steady_clock::now();
+  if (text == last_text_ && now - last_logged_ < std::chrono::seconds(1)) return;
+  Log::instance().line() << "Error reading the packets: " << text << std::endl;
+  last_text_ = text;
+  last_logged_ = now;
+}
+
+}  // namespace marlobex

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <pcap.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace marlobex {
+
+/// Snapshot length, promiscuous mode and read timeout of the live capture.
+constexpr int kSnapshotLength = 65536;
+constexpr int kPromiscuous = 1;
+constexpr int kReadTimeoutMs = 10;
+
+/// Dotted-decimal text of an IPv4 address given in network byte order, in one of 12 rotating
+/// buffers: a result stays valid for the next 11 calls.
+const char* format_ipv4(std::uint32_t address);
+
+/// Finds the first device that holds `adapter_address` among its IPv4 addresses, opens it for live
+/// capture and logs "Listening on ...". Every failure is logged and ends the process.
+pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument);
+
+/// One read of the capture handle that returns 0 within the read timeout when no frame comes.
+/// The handle is put in non-blocking mode; an empty read waits on its descriptor for at most the
+/// read timeout and then reads once more.
+int read_capture(pcap_t* handle, struct pcap_pkthdr** header, const unsigned char** data);
+
+/// Puts the handle in the mode that read_capture expects.
+void prepare_capture_reads(pcap_t* handle);
+
+/// Logs capture read errors without flooding the log: the same text again, with no frame read in
+/// between, is written at most once a second.
+class ReadErrorReporter {
+ public:
+  void report(const std::string& text);
+  void frame_read() { last_text_.clear(); }
+
+ private:
+  std::string last_text_;
+  std::chrono::steady_clock::time_point last_logged_;
+};
+
+}  // namespace marlobex

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <boost/thread/mutex.hpp>
+
+#include <cstdint>
+#include <fstream>
+#include <ostream>
+#include <string>
+
+namespace marlobex {
+
+/// The one log file of the process, with a local-time stamp on every line and one older generation.
+///
+/// Usage, one statement per line:
+///   Log::instance().line() << "message " << value << std::endl;
+class Log {
+ public:
+  /// A file is rotated when it has grown strictly past this many bytes.
+  static constexpr std::int64_t kRotateAbove = 1048576;
+
+  /// The process-wide log in the installation directory; created on first use, touches no file.
+  static Log& instance();
+
+  /// A log writing "Marlobex.log" and "Marlobex.log.old" in `directory` (which ends with "/").
+  explicit Log(const std::string& directory);
+  ~Log();
+  Log(const Log&) = delete;
+  Log& operator=(const Log&) = delete;
+
+  /// Begins one line: opens or reopens the file, rotates it when too large, writes the stamp
+  /// prefix and returns the stream for the rest of the line (standard output if no file opens).
+  std::ostream& line();
+
+  const std::string& log_path() const { return log_path_; }
+  const std::string& old_path() const { return old_path_; }
+
+ private:
+  void open_for_append();
+  void rotate();
+  static std::string stamp_prefix();
+
+  std::ofstream file_;
+  std::string directory_;
+  std::string log_path_;
+  std::string old_path_;
+  boost::mutex mutex_;
+  // Set while a rotation keeps failing, so that the reason is written once, not on every line.
+  bool rotation_failing_ = false;
+};
+
+}  // namespace marlobex

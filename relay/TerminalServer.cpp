@@ -1,0 +1,167 @@
+#include "relay/TerminalServer.h"
+
+#include "log/Log.h"
+
+#include <boost/asio/placeholders.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/bind/bind.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+
+namespace marlobex {
+
+using boost::asio::ip::tcp;
+
+TerminalServer::TerminalServer(IoService& io, const std::string& recorder_address,
+                               const std::string& nvr_port)
+    : acceptor_(io),
+      peer_(boost::asio::ip::address_v4::any(), 0),
+      recorder_address_(recorder_address),
+      nvr_port_(nvr_port) {
+  Log::instance().line() << "Creating terminal connection: " << recorder_address_ << ":" << nvr_port_
+                         << std::endl;
+  try {
+    bind_and_listen();
+  } catch (const std::exception& e) {
+    Log::instance().line() << "Acceptor bind failed: Port " << nvr_port_ << " Error: " << e.what()
+                           << std::endl;
+    stopped_ = true;
+    return;
+  }
+  start_accept();
+}
+
+TerminalServer::~TerminalServer() {
+  boost::system::error_code ignored;
+  acceptor_.close(ignored);
+  if (socket_) socket_->close(ignored);
+}
+
+unsigned short TerminalServer::port_number(const std::string& nvr_port) {
+  // atoi is (int)strtol; the low 16 bits of both agree, and strtol has no undefined overflow.
+  const long value = std::strtol(nvr_port.c_str(), nullptr, 10);
+  return static_cast<unsigned short>(static_cast<unsigned long>(value) & 0xFFFFu);
+}
+
+void TerminalServer::bind_and_listen() {
+  acceptor_.open(tcp::v4());
+  acceptor_.set_option(tcp::acceptor::reuse_address(true));
+  acceptor_.bind(tcp::endpoint(boost::asio::ip::address_v4::any(), port_number(nvr_port_)));
+  acceptor_.listen(kListenBacklog);
+}
+
+void TerminalServer::start_accept() {
+  socket_.reset(new tcp::socket(acceptor_.get_executor()));
+  acceptor_.async_accept(*socket_, peer_,
+                         boost::bind(&TerminalServer::handle_accept, this,
+                                     boost::asio::placeholders::error));
+}
+
+void TerminalServer::handle_accept(const boost::system::error_code& error) {
+  if (error == boost::asio::error::operation_aborted) return;
+  if (error) {
+    Log::instance().line() << "Terminal port " << nvr_port_ << " Accept failed: " << error.message()
+                           << std::endl;
+    stopped_ = true;
+    return;
+  }
+  boost::system::error_code ignored;
+  const std::string peer = peer_.address().to_string(ignored);
+  if (peer == recorder_address_) {
+    Log::instance().line() << "Accepted connection from NVR address: " << recorder_address_
+                           << " Port: " << nvr_port_ << std::endl;
+    connected_ = true;
+    return;
+  }
+  reject_peer(peer);
+  socket_->close(ignored);
+  socket_.reset();
+  start_accept();
+}
+
+void TerminalServer::reject_peer(const std::string& peer) {
+  if (rejected_.count(peer) != 0 || rejected_.size() >= kRejectedLimit) return;
+  Log::instance().line() << "Rejected connection from address: " << peer << " on port " << nvr_port_
+                         << std::endl;
+  rejected_.insert(peer);
+}
+
+void TerminalServer::send_payload(const unsigned char* data, std::int32_t length) {
+  if (!connected_ || length <= 0) return;
+  const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
+  if (queued_bytes() + count > kQueueLimit) {
+    if (!dropping_) {
+      Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
+                             << " Recorder is not keeping up. Dropping data." << std::endl;
+      dropping_ = true;
+    }
+    return;
+  }
+  append_pending(data, count);
+  if (!write_in_flight_) start_write();
+}
+
+void TerminalServer::append_pending(const unsigned char* data, std::size_t count) {
+  const std::size_t needed = pending_.size() + count;
+  if (needed > pending_.capacity()) {
+    // Grow geometrically but never past what the queue may hold.
+    pending_.reserve(std::min(std::max(needed, 2 * pending_.capacity()), kQueueLimit));
+  }
+  pending_.insert(pending_.end(), data, data + count);
+}
+
+void TerminalServer::start_write() {
+  in_flight_.swap(pending_);
+  pending_.clear();
+  write_in_flight_ = true;
+  // The first send is attempted at once; only the completion waits for the next poll.
+  boost::asio::async_write(*socket_, boost::asio::buffer(in_flight_),
+                           boost::bind(&TerminalServer::handle_write, this,
+                                       boost::asio::placeholders::error));
+}
+
+void TerminalServer::handle_write(const boost::system::error_code& error) {
+  if (error == boost::asio::error::operation_aborted) return;
+  write_in_flight_ = false;
+  in_flight_.clear();
+  if (error) {
+    Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
+                           << " Write failed: " << error.message() << std::endl;
+    close_connection();
+    start_accept();
+    return;
+  }
+  if (!pending_.empty()) {
+    start_write();
+    return;
+  }
+  dropping_ = false;
+}
+
+void TerminalServer::close_connection() {
+  boost::system::error_code ignored;
+  if (socket_) {
+    socket_->close(ignored);
+    socket_.reset();
+  }
+  connected_ = false;
+  write_in_flight_ = false;
+  in_flight_.clear();
+  pending_.clear();
+  dropping_ = false;
+}
+
+TerminalServer::State TerminalServer::state() const {
+  if (stopped_) return State::Stopped;
+  return connected_ ? State::Connected : State::Listening;
+}
+
+unsigned short TerminalServer::local_port() const {
+  boost::system::error_code error;
+  const tcp::endpoint local = acceptor_.local_endpoint(error);
+  return error ? 0 : local.port();
+}
+
+}  // namespace marlobex

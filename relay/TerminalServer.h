@@ -1,0 +1,77 @@
+#pragma once
+
+#include "relay/IoService.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace marlobex {
+
+/// The TCP server of one terminal link: listens on the link's NvrPort, admits one connection at a
+/// time and only from the recorder address, and writes the link's payload to it.
+class TerminalServer {
+ public:
+  enum class State { Listening, Connected, Stopped };
+
+  /// At most this many bytes of one payload are sent.
+  static constexpr std::int32_t kMaxPayload = 65535;
+  /// Bytes that may wait for a slow recorder; a payload that does not fit is dropped whole.
+  static constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
+  /// Distinct rejected peer addresses that are logged; later strangers are closed silently.
+  static constexpr std::size_t kRejectedLimit = 1024;
+  static constexpr int kListenBacklog = 128;
+
+  /// Logs the creation line, binds 0.0.0.0 on the port that NvrPort gives and arms the first accept.
+  /// A failing bind is logged and leaves the server Stopped; it never throws for the network.
+  TerminalServer(IoService& io, const std::string& recorder_address, const std::string& nvr_port);
+  ~TerminalServer();
+  TerminalServer(const TerminalServer&) = delete;
+  TerminalServer& operator=(const TerminalServer&) = delete;
+
+  /// Hands one payload to the admitted recorder; discarded when no recorder is connected.
+  void send_payload(const unsigned char* data, std::int32_t length);
+
+  /// The port number a NvrPort text names: what atoi reads, reduced to 16 bits.
+  static unsigned short port_number(const std::string& nvr_port);
+
+  State state() const;
+  /// The local port actually listened on (the system's choice for port 0); 0 when not bound.
+  unsigned short local_port() const;
+  /// Bytes handed over but not yet written to the recorder.
+  std::size_t queued_bytes() const { return in_flight_.size() + pending_.size(); }
+  const std::string& recorder_address() const { return recorder_address_; }
+  const std::string& nvr_port() const { return nvr_port_; }
+
+ private:
+  void bind_and_listen();
+  void start_accept();
+  void handle_accept(const boost::system::error_code& error);
+  void reject_peer(const std::string& peer);
+  void start_write();
+  void handle_write(const boost::system::error_code& error);
+  void close_connection();
+  void append_pending(const unsigned char* data, std::size_t count);
+
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::ip::tcp::endpoint peer_;
+  std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
+  std::string recorder_address_;
+  std::string nvr_port_;
+  bool stopped_ = false;
+  bool connected_ = false;
+  // Whole payloads in hand-off order: in_flight_ is being written, pending_ waits behind it.
+  // Both keep their capacity, so a steady stream of payloads allocates nothing.
+  std::vector<unsigned char> in_flight_;
+  std::vector<unsigned char> pending_;
+  bool write_in_flight_ = false;
+  bool dropping_ = false;
+  std::set<std::string> rejected_;
+};
+
+}  // namespace marlobex

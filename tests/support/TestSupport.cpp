@@ -1,0 +1,39 @@
+#include "tests/support/TestSupport.h"
+
+#include <boost/filesystem.hpp>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace marlobex::test {
+
+ScratchDirectory::ScratchDirectory() {
+  char pattern[] = "/tmp/marlobex-test-XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = std::string(pattern) + "/";
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  boost::system::error_code ignored;
+  boost::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool running_as_root() { return ::geteuid() == 0; }
+
+}  // namespace marlobex::test
