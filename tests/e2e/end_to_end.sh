@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Runs the built daemon as a user would: a till and its host in two network namespaces joined by a
+# veth pair, the daemon sniffing the host's adapter, recorders connecting over loopback. Everything
+# happens in a private mount namespace with a tmpfs on the installation directory.
+# Usage: end_to_end.sh MARLOBEX_BINARY INSTALL_DIRECTORY
+set -uo pipefail
+
+if [ "$(id -u)" != 0 ]; then
+  echo "SKIP: the end-to-end test needs root (network namespaces, promiscuous capture)"
+  exit 0
+fi
+binary=$1
+home=${2%/}
+
+if [ -z "${MARLOBEX_E2E_PRIVATE:-}" ]; then
+  exec env MARLOBEX_E2E_PRIVATE=1 unshare -m --propagation private bash "$0" "$@"
+fi
+
+# Inside the private mount namespace: a fresh tmpfs over the installation directory, or over its
+# nearest existing ancestor, so the machine's real files are never touched.
+mount_point=$home
+while [ ! -d "$mount_point" ]; do mount_point=$(dirname "$mount_point"); done
+case "$mount_point" in /|/usr|/tmp) echo "refusing to mount over $mount_point"; exit 1 ;; esac
+mount -t tmpfs marlobex-e2e "$mount_point" || exit 1
+mkdir -p "$home"
+log=$home/Marlobex.log
+
+tag=$$
+till=mxtill$tag host=mxhost$tag
+work=$(mktemp -d)
+daemon_pid=
+cleanup() {
+  [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null
+  jobs -p | xargs -r kill 2>/dev/null
+  ip netns del "$till" 2>/dev/null
+  ip netns del "$host" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0 failed=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+log_has() { grep -qxF -- "$1" <(sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log"); }
+last_line_is() { [ "$(tail -n 1 "$log" | sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //')" = "$1" ]; }
+wait_for() {  # wait_for SECONDS COMMAND...
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.05; done
+}
+alive() { kill -0 "$1" 2>/dev/null; }
+dead() { ! alive "$1"; }
+
+# --- network: till 10.201.0.1 -- host 10.201.0.2 (the daemon sniffs the host side) ---
+ip netns add "$till" && ip netns add "$host" || exit 1
+ip link add "va$tag" type veth peer name "vb$tag"
+ip link set "va$tag" netns "$till"
+ip link set "vb$tag" netns "$host"
+for ns in "$till" "$host"; do
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+  ip -n "$ns" link set lo up
+done
+ip -n "$till" addr add 10.201.0.1/24 dev "va$tag" && ip -n "$till" link set "va$tag" up
+ip -n "$host" addr add 10.201.0.2/24 dev "vb$tag" && ip -n "$host" link set "vb$tag" up
+in_host() { ip netns exec "$host" "$@"; }
+in_till() { ip netns exec "$till" "$@"; }
+
+cat > "$home/Marlobex.xml" <<'XML'
+<Marlobex>
+  <Network SniffAdapterAddress="10.201.0.2">
+    <NVR Address="127.0.0.1"/>
+    <Terminal SrcAddress="10.201.0.1" DstAddress="10.201.0.2" DstPort="9100" NvrPort="4101"/>
+    <Terminal SrcAddress="10.201.0.1" DstPort="9200" NvrPort="4102"/>
+  </Network>
+</Marlobex>
+XML
+
+# A recorder: connects from FROM to PORT in the host namespace and stores what it receives until
+# the connection ends or the time is up.
+recorder() {  # recorder FROM PORT OUTFILE SECONDS
+  in_host python3 - "$@" <<'PY' &
+import socket, sys, time
+src, port, out, seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3].strip(), float(sys.argv[4])
+s = socket.socket()
+s.bind((src, 0))
+s.connect(("127.0.0.1", port))
+open(out + ".connected", "w").close()
+s.settimeout(0.1)
+end = time.time() + seconds
+with open(out, "wb") as f:
+    while time.time() < end:
+        try:
+            data = s.recv(65536)
+        except socket.timeout:
+            continue
+        if not data:
+            break
+        f.write(data); f.flush()
+open(out + ".closed", "w").close()
+PY
+}
+# The till's host: accepts on 9100 and answers every receipt (traffic the recorder must never see).
+in_host python3 - <<'PY' &
+import socket, threading
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.bind(("10.201.0.2", 9100)); l.listen(8); l.settimeout(30)
+def serve(c):
+    while True:
+        d = c.recv(4096)
+        if not d: break
+        c.sendall(b"ACK " + str(len(d)).encode() + b"\n")
+try:
+    while True:
+        c, _ = l.accept()
+        threading.Thread(target=serve, args=(c,), daemon=True).start()
+except socket.timeout:
+    pass
+PY
+till_send() {  # till_send TEXT: one TCP receipt, waiting for the host's answer
+  in_till python3 -c '
+import socket, sys
+s = socket.create_connection(("10.201.0.2", 9100), timeout=5)
+s.sendall(sys.argv[1].encode()); s.recv(100); s.close()' "$1"
+}
+till_udp() { in_till python3 -c '
+import socket, sys
+socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(sys.argv[1].encode(), ("10.201.0.2", 9200))' "$1"; }
+
+# --- start-up ---
+in_host "$binary"
+check "the starting process ends with status 0" [ $? = 0 ]
+wait_for 5 log_has "Creating terminal connection: 127.0.0.1:4102"
+check "banner, adapter and both servers logged" \
+  bash -c "grep -q 'Starting Marlobex version 1.2.6.72482' '$log' && grep -q 'Listening on vb$tag 10.201.0.2' '$log'"
+daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+check "the lock file holds the daemon's id and a newline" \
+  bash -c "[ \"\$(cat '$home/Marlobex.lock')\" = '$daemon_pid' ] && [ \$(stat -c %s '$home/Marlobex.lock') = $(( ${#daemon_pid} + 1 )) ]"
+check "the lock file has mode 0640" [ "$(stat -c %a "$home/Marlobex.lock")" = 640 ]
+check "the daemon runs" alive "$daemon_pid"
+
+in_host "$binary"
+check "a second start ends with status 0" [ $? = 0 ]
+sleep 0.3
+check "the second start logs nothing" [ "$(grep -c 'Starting Marlobex' "$log")" = 1 ]
+check "the first instance keeps running" alive "$daemon_pid"
+
+# --- a stranger is rejected, once per address ---
+for i in 1 2; do
+  in_host python3 -c '
+import socket
+s = socket.socket(); s.bind(("127.0.0.2", 0)); s.connect(("127.0.0.1", 4101)); s.settimeout(3)
+assert s.recv(10) == b""' || true
+done
+wait_for 3 log_has "Rejected connection from address: 127.0.0.2 on port 4101"
+check "a stranger is rejected and logged once" [ "$(grep -c 'Rejected connection from address: 127.0.0.2 on port 4101' "$log")" = 1 ]
+
+# --- receipts reach the recorder byte for byte, one direction only ---
+recorder 127.0.0.1 4101 "$work/tcp " 20
+recorder 127.0.0.1 4102 "$work/udp" 20
+wait_for 5 test -e "$work/tcp.connected" && wait_for 5 test -e "$work/udp.connected"
+wait_for 3 log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4102"
+receipt1=$'STORE 12 TILL 1\nCOFFEE         2.50\nTOTAL          2.50\n'
+receipt2=$'STORE 12 TILL 1\nBAGEL          1.90\nVOID BAGEL    -1.90\nTOTAL          0.00\n'
+till_send "$receipt1"; till_send "$receipt2"; till_udp "UDP LINE 1"
+expected="$receipt1$receipt2"
+wait_for 5 bash -c "[ \$(stat -c %s '$work/tcp') -ge ${#expected} ]"
+sleep 0.3
+check "the recorder received exactly the till's bytes" cmp -s "$work/tcp" <(printf %s "$expected")
+check "the UDP link's recorder received the datagram's payload" [ "$(cat "$work/udp")" = "UDP LINE 1" ]
+
+# --- job-control signals and SIGCHLD change nothing ---
+for sig in TSTP TTIN TTOU CHLD; do kill -s $sig "$daemon_pid"; done
+sleep 0.2
+check "job-control signals leave the daemon running" alive "$daemon_pid"
+
+# --- a recorder that drops is replaced by one that reconnects ---
+pkill -f "$work/tcp " 2>/dev/null
+wait_for 3 test -e "$work/tcp.closed" || true
+for i in 1 2 3; do till_send "LOST $i"; sleep 0.1; done
+wait_for 5 log_has "Terminal port 127.0.0.1:4101 Write failed: Broken pipe" ||
+  wait_for 1 log_has "Terminal port 127.0.0.1:4101 Write failed: Connection reset by peer"
+check "the dropped recorder's failed write is logged" grep -q "Terminal port 127.0.0.1:4101 Write failed: " "$log"
+recorder 127.0.0.1 4101 "$work/again" 10
+wait_for 5 test -e "$work/again.connected"
+wait_for 3 bash -c "[ \$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' '$log') = 2 ]"
+receipt3=$'STORE 12 TILL 1\nTEA            1.80\nCASH           5.00\nCHANGE         3.20\n'
+till_send "$receipt3"
+wait_for 5 bash -c "[ \$(stat -c %s '$work/again') -ge ${#receipt3} ]"
+check "the reconnected recorder gets the later receipt" cmp -s "$work/again" <(printf %s "$receipt3")
+
+# --- SIGTERM ends the daemon with its line ---
+kill -TERM "$daemon_pid"
+wait_for 3 dead "$daemon_pid"
+check "SIGTERM ends the daemon" dead "$daemon_pid"
+check "the last line is the SIGTERM line" last_line_is "Terminate signal caught.  Exiting."
+
+# --- a restart on the same lock file, ended by SIGHUP ---
+echo 123456789 > "$home/Marlobex.lock"
+in_host "$binary"
+wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 2 ] && grep -q . '$home/Marlobex.lock'"
+sleep 0.3
+daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+check "a longer stale id is replaced whole" bash -c "[ \"\$(cat '$home/Marlobex.lock')\" = '$daemon_pid' ] && [ '$daemon_pid' != 123456789 ]"
+kill -HUP "$daemon_pid"
+wait_for 3 dead "$daemon_pid"
+check "the last line is the SIGHUP line" last_line_is "Hangup signal caught.  Exiting."
+daemon_pid=
+
+echo "--- daemon log ---"; cat "$log"
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
