@@ -12,28 +12,23 @@ fi
 binary=$1
 home=${2%/}
 
-if [ -z "${MARLOBEX_E2E_PRIVATE:-}" ]; then
-  exec env MARLOBEX_E2E_PRIVATE=1 unshare -m --propagation private bash "$0" "$@"
+source "$(dirname "$0")/../../scripts/sandbox.sh"
+if [ -z "${MARLOBEX_E2E_TAG:-}" ]; then
+  tag=$$
+  trap 'sandbox_network_remove mxtill$tag mxhost$tag' EXIT
+  sandbox_network mxtill$tag mxhost$tag va$tag vb$tag 10.201.0.2 10.201.0.1 || exit 1
+  MARLOBEX_E2E_TAG=$tag unshare -m --propagation private bash "$0" "$@"
+  exit $?
 fi
-
-# Inside the private mount namespace: a fresh tmpfs over the installation directory, or over its
-# nearest existing ancestor, so the machine's real files are never touched.
-mount_point=$home
-while [ ! -d "$mount_point" ]; do mount_point=$(dirname "$mount_point"); done
-case "$mount_point" in /|/usr|/tmp) echo "refusing to mount over $mount_point"; exit 1 ;; esac
-mount -t tmpfs marlobex-e2e "$mount_point" || exit 1
-mkdir -p "$home"
+sandbox_private_home "$home" || exit 1
 log=$home/Marlobex.log
-
-tag=$$
+tag=$MARLOBEX_E2E_TAG
 till=mxtill$tag host=mxhost$tag
 work=$(mktemp -d)
 daemon_pid=
 cleanup() {
   [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null
   jobs -p | xargs -r kill 2>/dev/null
-  ip netns del "$till" 2>/dev/null
-  ip netns del "$host" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,16 +48,6 @@ alive() { kill -0 "$1" 2>/dev/null; }
 dead() { ! alive "$1"; }
 
 # --- network: till 10.201.0.1 -- host 10.201.0.2 (the daemon sniffs the host side) ---
-ip netns add "$till" && ip netns add "$host" || exit 1
-ip link add "va$tag" type veth peer name "vb$tag"
-ip link set "va$tag" netns "$till"
-ip link set "vb$tag" netns "$host"
-for ns in "$till" "$host"; do
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-  ip -n "$ns" link set lo up
-done
-ip -n "$till" addr add 10.201.0.1/24 dev "va$tag" && ip -n "$till" link set "va$tag" up
-ip -n "$host" addr add 10.201.0.2/24 dev "vb$tag" && ip -n "$host" link set "vb$tag" up
 in_host() { ip netns exec "$host" "$@"; }
 in_till() { ip netns exec "$till" "$@"; }
 
