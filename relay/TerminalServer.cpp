@@ -5,6 +5,7 @@
 #include <boost/asio/placeholders.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,6 +25,12 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
                          << std::endl;
   try {
     bind_and_listen();
+  } catch (const boost::system::system_error& e) {
+    // what() would prefix the failing call ("bind: "); the line carries the bare reason.
+    Log::instance().line() << "Acceptor bind failed: Port " << nvr_port_
+                           << " Error: " << e.code().message() << std::endl;
+    stopped_ = true;
+    return;
   } catch (const std::exception& e) {
     Log::instance().line() << "Acceptor bind failed: Port " << nvr_port_ << " Error: " << e.what()
                            << std::endl;
