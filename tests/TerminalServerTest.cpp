@@ -392,4 +392,32 @@ TEST_F(TerminalServerTest, IdleThenClosedRecorderReturnsToListening) {
   EXPECT_EQ(log_.count("Accepted connection from NVR address: 127.0.0.1 Port: " + port), 2);
 }
 
+// The address 127.1.x.y of the n-th stranger.
+std::string stranger_address(int n) {
+  return "127.1." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1);
+}
+
+TEST_F(TerminalServerTest, RejectedAddressesAreLoggedUpToTheLimit) {
+  TerminalServer server(io_, "127.0.0.1", free_port());
+  const std::string prefix = "Rejected connection from address: ";
+  const int limit = static_cast<int>(TerminalServer::kRejectedLimit);
+  for (int n = 0; n <= limit + 1; ++n) {
+    const int fd = connect_from(stranger_address(n), server.local_port());
+    ASSERT_GE(fd, 0) << stranger_address(n);
+    EXPECT_TRUE(sees_eof(io_, fd));
+    ::close(fd);
+  }
+  const int again = client(stranger_address(0), server.local_port());
+  EXPECT_TRUE(sees_eof(io_, again));
+  const auto lines = log_.mentioning(" on port " + server.nvr_port());
+  ASSERT_EQ(static_cast<int>(lines.size()), limit);
+  EXPECT_EQ(lines.front(), prefix + stranger_address(0) + " on port " + server.nvr_port());
+  EXPECT_EQ(lines.back(), prefix + stranger_address(limit - 1) + " on port " + server.nvr_port());
+
+  const int fd = client("127.0.0.1", server.local_port());
+  ASSERT_TRUE(connected(server));
+  send_text(server, "still");
+  EXPECT_EQ(read_bytes(io_, fd, 5), "still");
+}
+
 }  // namespace
