@@ -28,6 +28,7 @@ work=$(mktemp -d)
 daemon_pid=
 cleanup() {
   [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null
+  [ -n "${init_pid:-}" ] && kill -KILL "$init_pid" 2>/dev/null
   jobs -p | xargs -r kill 2>/dev/null
   rm -rf "$work"
 }
@@ -191,6 +192,16 @@ kill -HUP "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
 check "the last line is the SIGHUP line" last_line_is "Hangup signal caught.  Exiting."
 daemon_pid=
+
+# --- started by process 1 (as under a service manager): no fork, no lock ---
+rm -f "$home/Marlobex.lock"
+ip netns exec "$host" unshare --pid --fork --kill-child sh -c "\"$binary\" & wait" >/dev/null 2>&1 &
+init_pid=$!
+wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 3 ]"
+sleep 0.3
+check "under process 1 the daemon runs in the foreground" alive "$init_pid"
+check "under process 1 no lock file is taken" [ ! -e "$home/Marlobex.lock" ]
+kill -KILL "$init_pid"; wait "$init_pid" 2>/dev/null
 
 echo "--- daemon log ---"; cat "$log"
 echo "$passed passed, $failed failed"
