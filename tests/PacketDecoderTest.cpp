@@ -1,0 +1,224 @@
+#include "capture/Dispatch.h"
+#include "capture/PacketDecoder.h"
+#include "log/InstallDirectory.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <pcap.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace marlobex {
+namespace {
+
+// Builds Ethernet frames carrying IPv4 with TCP or UDP, byte by byte.
+struct FrameSpec {
+  bool tagged = false;
+  std::uint16_t ether_type = 0x0800;
+  unsigned ip_version = 4;
+  unsigned ip_option_words = 0;
+  unsigned char protocol = 6;
+  unsigned tcp_option_words = 0;
+  std::uint16_t fragment = 0;  // flags and offset
+  std::vector<unsigned char> src{192, 168, 1, 101}, dst{10, 0, 0, 5};
+  std::uint16_t src_port = 40000, dst_port = 9100;
+  std::string payload = "RECEIPT";
+  std::size_t padding = 0;
+  int total_length_delta = 0;
+};
+
+void put16(std::vector<unsigned char>& f, std::size_t at, unsigned v) {
+  f[at] = static_cast<unsigned char>(v >> 8);
+  f[at + 1] = static_cast<unsigned char>(v);
+}
+
+std::vector<unsigned char> build(const FrameSpec& s) {
+  std::vector<unsigned char> f(12, 0xAA);
+  if (s.tagged) f.insert(f.end(), {0x81, 0x00, 0x00, 0x05});
+  f.push_back(static_cast<unsigned char>(s.ether_type >> 8));
+  f.push_back(static_cast<unsigned char>(s.ether_type));
+  const std::size_t ip = f.size();
+  const unsigned ihl = 5 + s.ip_option_words;
+  const unsigned transport = s.protocol == 17 ? 8 : 4 * (5 + s.tcp_option_words);
+  f.resize(ip + 4 * ihl + transport, 0x01);  // options filled with NOPs
+  f[ip] = static_cast<unsigned char>((s.ip_version << 4) | ihl);
+  const int total = static_cast<int>(4 * ihl + transport + s.payload.size()) + s.total_length_delta;
+  put16(f, ip + 2, static_cast<unsigned>(total));
+  put16(f, ip + 6, s.fragment);
+  f[ip + 9] = s.protocol;
+  std::memcpy(&f[ip + 12], s.src.data(), 4);
+  std::memcpy(&f[ip + 16], s.dst.data(), 4);
+  const std::size_t t = ip + 4 * ihl;
+  put16(f, t, s.src_port);
+  put16(f, t + 2, s.dst_port);
+  if (s.protocol == 6) f[t + 12] = static_cast<unsigned char>((5 + s.tcp_option_words) << 4);
+  f.insert(f.end(), s.payload.begin(), s.payload.end());
+  f.insert(f.end(), s.padding, 0);
+  return f;
+}
+
+std::optional<DecodedPacket> decode(const std::vector<unsigned char>& frame) {
+  return decode_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+}
+
+std::string payload_of(const std::vector<unsigned char>& frame) {
+  auto p = decode(frame);
+  return p ? std::string(reinterpret_cast<const char*>(p->payload), static_cast<std::size_t>(p->payload_length))
+           : std::string("<dropped>");
+}
+
+TEST(DecodeFrameTest, TaggedFrameForwardsLikeUntagged) {
+  FrameSpec s;
+  auto plain = decode(build(s));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->source_address, "192.168.1.101");
+  EXPECT_EQ(plain->destination_address, "10.0.0.5");
+  EXPECT_EQ(plain->source_port, "40000");
+  EXPECT_EQ(plain->destination_port, "9100");
+  s.tagged = true;
+  auto tagged = decode(build(s));
+  ASSERT_TRUE(tagged);
+  EXPECT_EQ(tagged->source_address, plain->source_address);
+  EXPECT_EQ(payload_of(build(s)), "RECEIPT");
+}
+
+TEST(DecodeFrameTest, OptionsPaddingAndEmptySegments) {
+  FrameSpec s;
+  s.ip_option_words = 10;
+  s.tcp_option_words = 10;
+  EXPECT_EQ(payload_of(build(s)), "RECEIPT");
+  FrameSpec padded;
+  padded.payload = "AB";
+  padded.padding = 4;
+  EXPECT_EQ(build(padded).size(), 60u);
+  EXPECT_EQ(payload_of(build(padded)), "AB");
+  FrameSpec ack;
+  ack.payload = "";
+  ack.padding = 6;
+  EXPECT_EQ(payload_of(build(ack)), "<dropped>");
+  FrameSpec udp;
+  udp.protocol = 17;
+  udp.payload = "UDP LINE";
+  EXPECT_EQ(payload_of(build(udp)), "UDP LINE");
+  FrameSpec ports;
+  ports.src_port = 0;
+  ports.dst_port = 65535;
+  ports.src = {255, 255, 255, 255};
+  auto p = decode(build(ports));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->source_port, "0");
+  EXPECT_EQ(p->destination_port, "65535");
+  EXPECT_EQ(p->source_address, "255.255.255.255");
+}
+
+TEST(DecodeFrameTest, FramesThatAreNotPlainIPv4TransportAreDropped) {
+  auto dropped = [](void (*change)(FrameSpec&)) {
+    FrameSpec s;
+    change(s);
+    return payload_of(build(s));
+  };
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.ether_type = 0x0806; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.ether_type = 0x86DD; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.tagged = true; s.ether_type = 0x8100; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.ip_version = 6; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.fragment = 0x0010; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.protocol = 1; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.total_length_delta = 1; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.total_length_delta = -30; }), "<dropped>");
+  // The first fragment of a datagram is still decoded on its own.
+  EXPECT_EQ(dropped([](FrameSpec& s) { s.fragment = 0x2000; }), "RECEIPT");
+  FrameSpec bad_ihl;
+  std::vector<unsigned char> f = build(bad_ihl);
+  f[14] = 0x44;
+  EXPECT_EQ(payload_of(f), "<dropped>");
+  f = build(bad_ihl);
+  f[14 + 20 + 12] = 0x40;
+  EXPECT_EQ(payload_of(f), "<dropped>");
+}
+
+TEST(DecodeFrameTest, EveryTruncationIsDroppedWithoutReadingPastTheEnd) {
+  FrameSpec s;
+  s.tagged = true;
+  s.ip_option_words = 2;
+  s.tcp_option_words = 3;
+  const std::vector<unsigned char> full = build(s);
+  for (std::size_t n = 0; n < full.size(); ++n) {
+    // A buffer of exactly n bytes, so that a read past it is caught by the address sanitizer.
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[n ? n : 1]);
+    std::memcpy(copy.get(), full.data(), n);
+    EXPECT_FALSE(decode_frame(copy.get(), static_cast<std::uint32_t>(n))) << n;
+  }
+  EXPECT_EQ(payload_of(full), "RECEIPT");
+}
+
+class DispatchMatchTest : public ::testing::Test {
+ protected:
+  // The links' servers log their creation.
+  void SetUp() override { boost::filesystem::create_directories(kInstallDirectory); }
+  void add(const std::string& src, const std::string& src_port, const std::string& dst,
+           const std::string& dst_port) {
+    terminals_.emplace(TerminalLink::key(src, src_port, dst, dst_port),
+                       std::unique_ptr<TerminalLink>(new TerminalLink(io_, src, dst, src_port, dst_port, "", "abc")));
+  }
+  std::string match(std::vector<unsigned char> src, std::uint16_t src_port, std::uint16_t dst_port,
+                    std::vector<unsigned char> dst = {10, 0, 0, 9}) {
+    FrameSpec s;
+    s.src = src;
+    s.dst = dst;
+    s.src_port = src_port;
+    s.dst_port = dst_port;
+    auto p = decode(build(s));
+    const TerminalLink* link = find_terminal_link(terminals_, *p);
+    return link ? TerminalLink::key(link->SrcAddress, link->SrcPort, link->DstAddress, link->DstPort) : "none";
+  }
+  IoService io_;
+  TerminalTable terminals_;
+};
+
+TEST_F(DispatchMatchTest, FirstMatchInKeyOrder) {
+  add("10.0.0.5", "", "", "");
+  add("10.0.0.5", "", "", "9100");
+  add("10.0.0.5", "4000", "", "");
+  add("10.0.0.07", "", "", "");
+  add("192.168.1.1", "0", "10.0.0.9", "");
+  EXPECT_EQ(match({10, 0, 0, 5}, 4000, 9100), "10.0.0.5:4000::");
+  EXPECT_EQ(match({10, 0, 0, 5}, 4001, 9100), "10.0.0.5:::");
+  EXPECT_EQ(match({10, 0, 0, 7}, 4001, 9100), "none");
+  EXPECT_EQ(match({192, 168, 1, 1}, 0, 1), "192.168.1.1:0:10.0.0.9:");
+  EXPECT_EQ(match({192, 168, 1, 1}, 10, 1), "none");
+  // Only the configured direction matches.
+  EXPECT_EQ(match({10, 0, 0, 9}, 1, 1, {192, 168, 1, 1}), "none");
+}
+
+TEST(CorpusTest, EveryCapturedFrameDecodesSafely) {
+  std::size_t files = 0, frames = 0, decoded = 0;
+  for (const auto& entry : boost::filesystem::directory_iterator(MARLOBEX_CORPUS_DIR)) {
+    if (entry.path().extension() != ".pcap") continue;
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_open_offline(entry.path().c_str(), error);
+    ASSERT_NE(handle, nullptr) << entry.path() << ": " << error;
+    ++files;
+    struct pcap_pkthdr* header;
+    const unsigned char* data;
+    while (pcap_next_ex(handle, &header, &data) == 1) {
+      ++frames;
+      std::vector<unsigned char> copy(data, data + header->caplen);
+      auto p = decode_frame(copy.data(), header->caplen);
+      if (!p) continue;
+      ++decoded;
+      ASSERT_GE(p->payload_length, 1);
+      ASSERT_LE(p->payload + p->payload_length, copy.data() + copy.size());
+    }
+    pcap_close(handle);
+  }
+  EXPECT_GE(files, 100u);
+  EXPECT_GT(decoded, 1000u);
+  std::cout << files << " files, " << frames << " frames, " << decoded << " decoded\n";
+}
+
+}  // namespace
+}  // namespace marlobex
