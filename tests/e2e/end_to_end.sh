@@ -203,6 +203,23 @@ check "under process 1 the daemon runs in the foreground" alive "$init_pid"
 check "under process 1 no lock file is taken" [ ! -e "$home/Marlobex.lock" ]
 kill -KILL "$init_pid"; wait "$init_pid" 2>/dev/null
 
+# --- the adapter removed under a running daemon: read errors, but no flood and no spinning ---
+in_host "$binary"
+wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 4 ]"
+sleep 0.5
+daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+ip -n "$host" link del "vb$tag"
+sleep 3
+errors=$(grep -c 'Error reading the packets: ' "$log")
+ticks=$(awk '{print $14 + $15}' "/proc/$daemon_pid/stat")
+echo "adapter removed: $errors read-error lines in 3 s, $ticks CPU ticks used by the daemon in all"
+check "a removed adapter is reported, at most once a second" bash -c "[ $errors -ge 1 ] && [ $errors -le 5 ]"
+check "a removed adapter does not spin a core" [ "$ticks" -lt 150 ]
+kill -TERM "$daemon_pid"
+wait_for 3 dead "$daemon_pid"
+check "SIGTERM still ends the daemon with its line" last_line_is "Terminate signal caught.  Exiting."
+daemon_pid=
+
 echo "--- daemon log ---"; cat "$log"
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
