@@ -141,7 +141,12 @@ TEST_F(ConfigurationTest, LoadFailuresAndTheShippedExample) {
   EXPECT_EQ(load_configuration_file(dir_.path() + "missing.xml", loaded), LoadResult::NotLoaded);
   test::write_file(dir_.path() + "bad.xml", "<C><Network></C>");
   EXPECT_EQ(load_configuration_file(dir_.path() + "bad.xml", loaded), LoadResult::NotLoaded);
+  test::write_file(dir_.path() + "noroot.xml", "<?xml version=\"1.0\"?><!-- nothing -->");
+  EXPECT_EQ(load_configuration_file(dir_.path() + "noroot.xml", loaded), LoadResult::NoRootElement);
   EXPECT_EQ(read_adapter_address(load("<C/>")), "");
+  EXPECT_TRUE(walk("<C><network SniffAdapterAddress=\"a\"><Terminal SrcAddress=\"1.1.1.1\" NvrPort=\"1\"/></network>"
+                   "<Network><nvr Address=\"r\"/><Terminal SrcAddress=\"2.2.2.2\" NvrPort=\"2\"/></Network></C>")
+                  .links.begin()->second.RecorderAddress.empty());
 
   Outcome out = walk(test::read_file(MARLOBEX_SOURCE_DIR "/Marlobex.xml"));
   EXPECT_EQ(read_adapter_address(loaded_.root), "192.168.1.10");

@@ -9,6 +9,8 @@
 #include <pcap.h>
 
 #include <cstring>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
