@@ -2,7 +2,9 @@
 # Runs the built daemon as a user would: a till and its host in two network namespaces joined by a
 # veth pair, the daemon sniffing the host's adapter, recorders connecting over loopback. Everything
 # happens in a private mount namespace with a tmpfs on the installation directory.
-# Usage: end_to_end.sh MARLOBEX_BINARY INSTALL_DIRECTORY
+# The test process is a child subreaper (the subreaper helper), so it collects the exit status of
+# the daemon itself, not only of the process that forked it.
+# Usage: end_to_end.sh MARLOBEX_BINARY INSTALL_DIRECTORY SUBREAPER
 set -uo pipefail
 
 if [ "$(id -u)" != 0 ]; then
@@ -11,6 +13,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 binary=$1
 home=${2%/}
+subreaper=$3
 
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 if [ -z "${MARLOBEX_E2E_TAG:-}" ]; then
@@ -46,6 +49,16 @@ wait_for() {  # wait_for SECONDS COMMAND...
   until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.05; done
 }
 alive() { kill -0 "$1" 2>/dev/null; }
+starts() { grep -c 'Starting Marlobex' "$log"; }
+# A daemon started under the subreaper: STATUS_FILE gets "child <pid>" and one "<pid> exited <n>"
+# line per process that ends, the forking parent's and the daemon's own.
+start_reaped() {  # start_reaped STATUS_FILE; sets reaper_pid
+  in_host "$subreaper" "$1" "$binary" &
+  reaper_pid=$!
+}
+parent_status() { awk 'NR == 1 { child = $2 } $1 == child && $2 == "exited" { print $3 }' "$1"; }
+status_of() { awk -v pid="$2" '$1 == pid && $2 != "child" { print $2, $3 }' "$1"; }
+reaped() { [ -n "$(status_of "$1" "$2")" ]; }
 dead() { ! alive "$1"; }
 
 # --- network: till 10.201.0.1 -- host 10.201.0.2 (the daemon sniffs the host side) ---
@@ -114,9 +127,10 @@ import socket, sys
 socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(sys.argv[1].encode(), ("10.201.0.2", 9200))' "$1"; }
 
 # --- start-up ---
-in_host "$binary"
-check "the starting process ends with status 0" [ $? = 0 ]
+start_reaped "$work/first.status"
 wait_for 5 log_has "Creating terminal connection: 127.0.0.1:4102"
+wait_for 3 bash -c "[ -n \"\$(awk 'NR == 1 { c = \$2 } \$1 == c && \$2 == \"exited\"' '$work/first.status')\" ]"
+check "the starting process ends with status 0" [ "$(parent_status "$work/first.status")" = 0 ]
 check "banner, adapter and both servers logged" \
   bash -c "grep -q 'Starting Marlobex version 1.2.6.72482' '$log' && grep -q 'Listening on vb$tag 10.201.0.2' '$log'"
 daemon_pid=$(head -n 1 "$home/Marlobex.lock")
@@ -125,8 +139,9 @@ check "the lock file holds the daemon's id and a newline" \
 check "the lock file has mode 0640" [ "$(stat -c %a "$home/Marlobex.lock")" = 640 ]
 check "the daemon runs" alive "$daemon_pid"
 
-in_host "$binary"
-check "a second start ends with status 0" [ $? = 0 ]
+in_host "$subreaper" "$work/second.status" "$binary"
+check "a second start ends with status 0, its daemon child too" \
+  [ "$(grep -c ' exited 0$' "$work/second.status")/$(grep -vc '^child ' "$work/second.status")" = 2/2 ]
 sleep 0.3
 check "the second start logs nothing" [ "$(grep -c 'Starting Marlobex' "$log")" = 1 ]
 check "the first instance keeps running" alive "$daemon_pid"
@@ -180,10 +195,13 @@ kill -TERM "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
 check "SIGTERM ends the daemon" dead "$daemon_pid"
 check "the last line is the SIGTERM line" last_line_is "Terminate signal caught.  Exiting."
+wait_for 3 reaped "$work/first.status" "$daemon_pid"
+check "the daemon itself ends with status 0 on SIGTERM" [ "$(status_of "$work/first.status" "$daemon_pid")" = "exited 0" ]
+wait "$reaper_pid"
 
 # --- a restart on the same lock file, ended by SIGHUP ---
 echo 123456789 > "$home/Marlobex.lock"
-in_host "$binary"
+start_reaped "$work/hangup.status"
 wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 2 ] && grep -q . '$home/Marlobex.lock'"
 sleep 0.3
 daemon_pid=$(head -n 1 "$home/Marlobex.lock")
@@ -191,21 +209,66 @@ check "a longer stale id is replaced whole" bash -c "[ \"\$(cat '$home/Marlobex.
 kill -HUP "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
 check "the last line is the SIGHUP line" last_line_is "Hangup signal caught.  Exiting."
+wait_for 3 reaped "$work/hangup.status" "$daemon_pid"
+check "the daemon itself ends with status 0 on SIGHUP" [ "$(status_of "$work/hangup.status" "$daemon_pid")" = "exited 0" ]
+wait "$reaper_pid"
+daemon_pid=
+
+# --- SIGTERM and SIGHUP while the daemon is busy logging: strangers from many addresses ---
+stranger_flood() {  # one rejected connection from each of up to 1000 distinct addresses
+  in_host python3 - <<'PY' &
+import socket
+for i in range(1000):
+    s = socket.socket()
+    try:
+        s.bind(("127.0.%d.%d" % (10 + i // 250, 1 + i % 250), 0))
+        s.connect(("127.0.0.1", 4101))
+    except OSError:
+        break  # the daemon has gone
+    finally:
+        s.close()
+PY
+  flood_pid=$!
+}
+stamped_lines_only() { ! grep -vqE '^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] ' "$log"; }
+for signal in TERM HUP; do
+  before=$(starts)
+  rejected_before=$(grep -c 'Rejected connection from address: ' "$log")
+  rm -f "$home/Marlobex.lock"
+  start_reaped "$work/busy-$signal.status"
+  wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') -gt $before ] && grep -q . '$home/Marlobex.lock'"
+  wait_for 3 log_has "Creating terminal connection: 127.0.0.1:4102"
+  daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+  stranger_flood
+  wait_for 10 bash -c "[ \$(grep -c 'Rejected connection from address: ' '$log') -ge $((rejected_before + 200)) ]"
+  kill -s "$signal" "$daemon_pid"
+  wait_for 5 reaped "$work/busy-$signal.status" "$daemon_pid"
+  wait "$flood_pid" "$reaper_pid"
+  rejected=$(( $(grep -c 'Rejected connection from address: ' "$log") - rejected_before ))
+  echo "SIG$signal arrived after $rejected rejection lines"
+  [ $signal = TERM ] && line="Terminate signal caught.  Exiting." || line="Hangup signal caught.  Exiting."
+  check "SIG$signal while busy logging: its line is the last line" last_line_is "$line"
+  check "SIG$signal while busy logging: the daemon ends with status 0" \
+    [ "$(status_of "$work/busy-$signal.status" "$daemon_pid")" = "exited 0" ]
+  check "SIG$signal while busy logging: every line is whole and stamped" stamped_lines_only
+done
 daemon_pid=
 
 # --- started by process 1 (as under a service manager): no fork, no lock ---
 rm -f "$home/Marlobex.lock"
+before=$(starts)
 ip netns exec "$host" unshare --pid --fork --kill-child sh -c "\"$binary\" & wait" >/dev/null 2>&1 &
 init_pid=$!
-wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 3 ]"
+wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') -gt $before ]"
 sleep 0.3
 check "under process 1 the daemon runs in the foreground" alive "$init_pid"
 check "under process 1 no lock file is taken" [ ! -e "$home/Marlobex.lock" ]
 kill -KILL "$init_pid"; wait "$init_pid" 2>/dev/null
 
 # --- the adapter removed under a running daemon: read errors, but no flood and no spinning ---
+before=$(starts)
 in_host "$binary"
-wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 4 ]"
+wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') -gt $before ]"
 sleep 0.5
 daemon_pid=$(head -n 1 "$home/Marlobex.lock")
 ip -n "$host" link del "vb$tag"
