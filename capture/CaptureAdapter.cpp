@@ -37,20 +37,37 @@ class DeviceList {
   std::exit(code);
 }
 
-const pcap_if_t* device_holding(const pcap_if_t* devices, const std::string& adapter_address) {
-  for (const pcap_if_t* device = devices; device; device = device->next) {
+}  // namespace
+
+std::vector<CaptureDevice> list_capture_devices(std::string& error) {
+  char text[PCAP_ERRBUF_SIZE] = "";
+  DeviceList devices;
+  std::vector<CaptureDevice> result;
+  if (pcap_findalldevs(devices.out(), text) == -1) {
+    error = text[0] ? text : "unknown error";
+    return result;
+  }
+  for (const pcap_if_t* device = devices.first(); device; device = device->next) {
+    CaptureDevice entry{device->name, device->description ? device->description : "", {}};
     for (const pcap_addr_t* address = device->addresses; address; address = address->next) {
       if (!address->addr || address->addr->sa_family != AF_INET) continue;
       const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(address->addr);
-      if (std::strcmp(format_ipv4(ipv4->sin_addr.s_addr), adapter_address.c_str()) == 0) {
-        return device;
-      }
+      entry.ipv4_addresses.push_back(format_ipv4(ipv4->sin_addr.s_addr));
+    }
+    result.push_back(std::move(entry));
+  }
+  return result;
+}
+
+const CaptureDevice* device_holding_address(const std::vector<CaptureDevice>& devices,
+                                            const std::string& adapter_address) {
+  for (const CaptureDevice& device : devices) {
+    for (const std::string& address : device.ipv4_addresses) {
+      if (address == adapter_address) return &device;
     }
   }
   return nullptr;
 }
-
-}  // namespace
 
 const char* format_ipv4(std::uint32_t address) {
   static char buffers[12][16];
@@ -63,25 +80,24 @@ const char* format_ipv4(std::uint32_t address) {
 }
 
 pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument) {
-  char error[PCAP_ERRBUF_SIZE] = "";
-  DeviceList devices;
-  if (pcap_findalldevs(devices.out(), error) == -1) {
-    fail(std::string("Error in pcap_findalldevs: ") + error, -3);
-  }
+  std::string find_error;
+  const std::vector<CaptureDevice> devices = list_capture_devices(find_error);
+  if (!find_error.empty()) fail("Error in pcap_findalldevs: " + find_error, -3);
   if (!file_argument.empty()) {
     fail("This version is unable to play from a file in Linux: file://" + file_argument, -1);
   }
-  if (!devices.first()) {
+  if (devices.empty()) {
     const char* text =
         "No interfaces found! Make sure WinPcap (Windows) or libpcap (Linux) is installed and that "
         "you are running with administrator or root privileges.";
     std::cout << text << std::endl;
     fail(text, -3);
   }
-  const pcap_if_t* device = device_holding(devices.first(), adapter_address);
+  const CaptureDevice* device = device_holding_address(devices, adapter_address);
   if (!device) fail("Matching interface not found!", -3);
 
   const std::string name = device->name;
+  char error[PCAP_ERRBUF_SIZE] = "";
   const std::string not_supported =
       "Unable to open the adapter. " + name + " is not supported by pcap library.";
   pcap_t* handle = pcap_open_live(name.c_str(), kSnapshotLength, kPromiscuous, kReadTimeoutMs, error);
@@ -91,7 +107,7 @@ pcap_t* open_capture_adapter(const std::string& adapter_address, const std::stri
     pcap_close(handle);
     fail(not_supported, -1);
   }
-  Log::instance().line() << "Listening on " << (device->description ? device->description : name)
+  Log::instance().line() << "Listening on " << (device->description.empty() ? name : device->description)
                          << " " << adapter_address << std::endl;
   prepare_capture_reads(handle);
   return handle;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace marlobex {
 
@@ -16,6 +17,20 @@ constexpr int kReadTimeoutMs = 10;
 /// Dotted-decimal text of an IPv4 address given in network byte order, in one of 12 rotating
 /// buffers: a result stays valid for the next 11 calls.
 const char* format_ipv4(std::uint32_t address);
+
+/// One capture device as pcap_findalldevs lists it, with its IPv4 addresses in dotted decimal.
+struct CaptureDevice {
+  std::string name;
+  std::string description;
+  std::vector<std::string> ipv4_addresses;
+};
+
+/// The capture devices in pcap_findalldevs order; on failure, empty with `error` set.
+std::vector<CaptureDevice> list_capture_devices(std::string& error);
+
+/// The first device that holds `adapter_address`, the one the daemon opens; null if none.
+const CaptureDevice* device_holding_address(const std::vector<CaptureDevice>& devices,
+                                            const std::string& adapter_address);
 
 /// Finds the first device that holds `adapter_address` among its IPv4 addresses, opens it for live
 /// capture and logs "Listening on ...". Every failure is logged and ends the process.

@@ -2,25 +2,12 @@
 
 namespace marlobex {
 
-namespace {
-
-// An empty configured text stands for any value; otherwise the texts must be the same bytes.
-inline bool matches(const std::string& configured, const std::string& seen) {
-  return configured.empty() || configured == seen;
-}
-
-inline bool link_matches(const TerminalLink& link, const DecodedPacket& packet) {
-  return matches(link.SrcAddress, packet.source_address) &&
-         matches(link.DstAddress, packet.destination_address) &&
-         matches(link.SrcPort, packet.source_port) &&
-         matches(link.DstPort, packet.destination_port);
-}
-
-}  // namespace
-
 const TerminalLink* find_terminal_link(const TerminalTable& terminals, const DecodedPacket& packet) {
   for (const auto& entry : terminals) {
-    if (link_matches(*entry.second, packet)) return entry.second.get();
+    const TerminalLink& link = *entry.second;
+    if (link_texts_match(link.SrcAddress, link.DstAddress, link.SrcPort, link.DstPort, packet)) {
+      return &link;
+    }
   }
   return nullptr;
 }

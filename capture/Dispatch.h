@@ -4,8 +4,24 @@
 #include "relay/TerminalLink.h"
 
 #include <cstdint>
+#include <string>
 
 namespace marlobex {
+
+/// An empty configured text stands for any value; otherwise the texts must be the same bytes.
+inline bool text_matches(const std::string& configured, const std::string& seen) {
+  return configured.empty() || configured == seen;
+}
+
+/// Do a link's four configured texts all match the packet? Shared by the relay and the tools.
+inline bool link_texts_match(const std::string& src_address, const std::string& dst_address,
+                             const std::string& src_port, const std::string& dst_port,
+                             const DecodedPacket& packet) {
+  return text_matches(src_address, packet.source_address) &&
+         text_matches(dst_address, packet.destination_address) &&
+         text_matches(src_port, packet.source_port) &&
+         text_matches(dst_port, packet.destination_port);
+}
 
 /// The first link in key order whose four texts each are empty or equal the packet's; or null.
 const TerminalLink* find_terminal_link(const TerminalTable& terminals, const DecodedPacket& packet);
