@@ -20,6 +20,7 @@ std::string recorder_address_of(const TiXmlElement* network, RecorderTable& reco
   std::string recorder_address;
   for (const TiXmlElement* nvr = network->FirstChildElement("NVR"); nvr;
        nvr = nvr->NextSiblingElement("NVR")) {
+    if (sink.visit) sink.visit(nvr);
     const std::string address = attribute_text(nvr, "Address");
     if (address.empty()) continue;
     // A duplicate still becomes this network's recorder address.
@@ -37,6 +38,7 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
                     NvrPortSet& ports, const ConfigurationSink& sink) {
   for (const TiXmlElement* terminal = network->FirstChildElement("Terminal"); terminal;
        terminal = terminal->NextSiblingElement("Terminal")) {
+    if (sink.visit) sink.visit(terminal);
     TerminalEntry entry;
     entry.SrcAddress = attribute_text(terminal, "SrcAddress");
     entry.DstAddress = attribute_text(terminal, "DstAddress");

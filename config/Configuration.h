@@ -64,6 +64,8 @@ struct ConfigurationSink {
   std::function<void(const TerminalEntry& entry)> add_link;
   /// One rejection message, in the daemon's log wording.
   std::function<void(const std::string& message)> report;
+  /// Optional: told of each NVR and Terminal element before its outcome, so a tool can say where.
+  std::function<void(const TiXmlElement* element)> visit;
 };
 
 /// The pass over Network, NVR and Terminal elements in document order, with the daemon's rules.

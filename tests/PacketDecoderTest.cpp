@@ -1,6 +1,7 @@
 #include "capture/Dispatch.h"
 #include "capture/PacketDecoder.h"
 #include "log/InstallDirectory.h"
+#include "tests/support/Frames.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,51 +18,8 @@
 namespace marlobex {
 namespace {
 
-// Builds Ethernet frames carrying IPv4 with TCP or UDP, byte by byte.
-struct FrameSpec {
-  bool tagged = false;
-  std::uint16_t ether_type = 0x0800;
-  unsigned ip_version = 4;
-  unsigned ip_option_words = 0;
-  unsigned char protocol = 6;
-  unsigned tcp_option_words = 0;
-  std::uint16_t fragment = 0;  // flags and offset
-  std::vector<unsigned char> src{192, 168, 1, 101}, dst{10, 0, 0, 5};
-  std::uint16_t src_port = 40000, dst_port = 9100;
-  std::string payload = "RECEIPT";
-  std::size_t padding = 0;
-  int total_length_delta = 0;
-};
-
-void put16(std::vector<unsigned char>& f, std::size_t at, unsigned v) {
-  f[at] = static_cast<unsigned char>(v >> 8);
-  f[at + 1] = static_cast<unsigned char>(v);
-}
-
-std::vector<unsigned char> build(const FrameSpec& s) {
-  std::vector<unsigned char> f(12, 0xAA);
-  if (s.tagged) f.insert(f.end(), {0x81, 0x00, 0x00, 0x05});
-  f.push_back(static_cast<unsigned char>(s.ether_type >> 8));
-  f.push_back(static_cast<unsigned char>(s.ether_type));
-  const std::size_t ip = f.size();
-  const unsigned ihl = 5 + s.ip_option_words;
-  const unsigned transport = s.protocol == 17 ? 8 : 4 * (5 + s.tcp_option_words);
-  f.resize(ip + 4 * ihl + transport, 0x01);  // options filled with NOPs
-  f[ip] = static_cast<unsigned char>((s.ip_version << 4) | ihl);
-  const int total = static_cast<int>(4 * ihl + transport + s.payload.size()) + s.total_length_delta;
-  put16(f, ip + 2, static_cast<unsigned>(total));
-  put16(f, ip + 6, s.fragment);
-  f[ip + 9] = s.protocol;
-  std::memcpy(&f[ip + 12], s.src.data(), 4);
-  std::memcpy(&f[ip + 16], s.dst.data(), 4);
-  const std::size_t t = ip + 4 * ihl;
-  put16(f, t, s.src_port);
-  put16(f, t + 2, s.dst_port);
-  if (s.protocol == 6) f[t + 12] = static_cast<unsigned char>((5 + s.tcp_option_words) << 4);
-  f.insert(f.end(), s.payload.begin(), s.payload.end());
-  f.insert(f.end(), s.padding, 0);
-  return f;
-}
+using test::build;
+using test::FrameSpec;
 
 std::optional<DecodedPacket> decode(const std::vector<unsigned char>& frame) {
   return decode_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));

@@ -1,0 +1,334 @@
+#include "tests/support/Frames.h"
+#include "tests/support/TestSupport.h"
+#include "tools/ConfigurationCheck.h"
+#include "tools/HexDump.h"
+#include "tools/Probe.h"
+#include "tools/Status.h"
+
+#include <gtest/gtest.h>
+
+#include <pcap.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace marlobex {
+namespace {
+
+std::vector<CaptureDevice> devices_with(const std::string& address) {
+  return {{"lo", "", {"127.0.0.1"}}, {"eth7", "", {"192.0.2.1", address}}};
+}
+
+CheckReport check_text(const std::string& xml, const std::string& adapter = "10.0.0.9") {
+  TiXmlDocument document;
+  document.Parse(xml.c_str());
+  EXPECT_NE(document.RootElement(), nullptr) << xml;
+  return check_configuration(document.RootElement(), devices_with(adapter));
+}
+
+// "W10@7" for each finding, in the order reported.
+std::vector<std::string> codes(const CheckReport& report) {
+  std::vector<std::string> result;
+  for (const Finding& finding : report.findings) {
+    result.push_back(finding.code + "@" + std::to_string(finding.line));
+  }
+  return result;
+}
+
+std::string run_tool(const std::string& command, int& status) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  status = WEXITSTATUS(::pclose(pipe));
+  return output;
+}
+
+const char* const kEveryFault = R"(<Marlobex>
+  <Network SniffAdapterAddress="10.0.0.9">
+    <NVR Address="127.0.0.1"/>
+    <NVR Address="127.0.0.2"/>
+    <Terminal SrcAddress="10.0.0.1" NvrPort="4001"/>
+    <Terminal SrcAddress="10.0.0.1" DstPort="9100" NvrPort="4002"/>
+    <Terminal SrcAddress="010.0.0.1" DstPort="09100" NvrPort="70000"/>
+    <Terminal SrcAddress="till1" NvrPort="04001"/>
+    <Terminal SrcAddress="10.0.0.1" NvrPort="4005"/>
+    <Terminal SrcAddress="10.0.0.3" NvrPort="abc"/>
+    <Terminal SrcAddress="10.0.0.4"/>
+    <Terminal srcaddress="10.0.0.5" NvrPort="4007"/>
+    <terminal SrcAddress="10.0.0.6" NvrPort="4008"/>
+    <Terminal DstAddress="fe80::1" NvrPort="4002"/>
+  </Network>
+  <Network SniffAdapterAddress="10.0.0.9">
+    <Terminal SrcAddress=" 10.0.0.7" SrcPort="9100 " NvrPort="4009"/>
+  </Network>
+</Marlobex>
+)";
+
+TEST(ConfigurationCheckTest, EveryKindOfSilentFaultIsFoundWhereItIs) {
+  const CheckReport report = check_text(kEveryFault);
+  EXPECT_EQ(codes(report), (std::vector<std::string>{
+                               "W41@4",   // two NVR elements, the last counts
+                               "W50@6",   // shadowed by line 5, which comes first in key order
+                               "W10@7", "W11@7", "W20@7",  // leading zeros; 70000 listens on 4464
+                               "W10@8", "W22@8",           // a host name; 04001 is 4001 again
+                               "W31@9",   // the key of line 5 again: dropped, port 4005 taken
+                               "W21@10",  // "abc" gives no port
+                               "W32@11",  // no NvrPort: skipped silently
+                               "W30@12", "W43@12",  // lower-case attribute: no address at all
+                               "W43@13",            // lower-case element
+                               "W30@14", "W10@14",  // NvrPort 4002 taken; IPv6
+                               "W42@16", "W40@16",  // only the last adapter value counts; no NVR
+                               "W10@17", "W11@17"}));  // blanks
+  EXPECT_EQ(report.exit_status(), 1);
+  ASSERT_NE(report.adapter, nullptr);
+  EXPECT_EQ(report.adapter->name, "eth7");
+
+  const std::string text = format_check_report(report);
+  EXPECT_NE(text.find("warning W20 line 7: NvrPort=\"70000\" is past 65535 or negative: it wraps, "
+                      "the server listens on 4464.\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("warning W30 line 14: the daemon logs \"NVR Port 4002 is already in use. "
+                      "Ignoring.\"\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("  line 5: 10.0.0.1:* -> *:*  recorder 127.0.0.2 on port 4001\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("\nWARNING: the daemon would start, but not everything configured is relayed.\n"),
+            std::string::npos);
+}
+
+TEST(ConfigurationCheckTest, SoundFileIsOkAndWhatStopsTheDaemonIsAnError) {
+  const std::string sound = R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9">
+    <NVR Address="127.0.0.1"/>
+    <Terminal SrcAddress="10.0.0.1" DstPort="9100" NvrPort="4001"/>
+    <Terminal SrcAddress="10.0.0.2" NvrPort="4002"/>
+  </Network></Marlobex>)";
+  CheckReport report = check_text(sound);
+  EXPECT_EQ(codes(report), std::vector<std::string>{});
+  EXPECT_EQ(report.exit_status(), 0);
+  EXPECT_EQ(format_check_report(report),
+            "Configuration: \n"
+            "Adapter: 10.0.0.9 on eth7\n"
+            "Links in key order (a packet goes to the first that matches; * matches any value):\n"
+            "  line 3: 10.0.0.1:* -> *:9100  recorder 127.0.0.1 on port 4001\n"
+            "  line 4: 10.0.0.2:* -> *:*  recorder 127.0.0.1 on port 4002\n"
+            "OK: the daemon would relay everything configured.\n");
+
+  report = check_text(sound, "10.0.0.8");
+  EXPECT_EQ(codes(report), std::vector<std::string>{"E03@1"});
+  EXPECT_EQ(report.findings[0].text,
+            "no local adapter holds SniffAdapterAddress \"10.0.0.9\": the daemon stops with "
+            "\"Matching interface not found!\". Adapters here: lo (127.0.0.1), eth7 (192.0.2.1 "
+            "10.0.0.8).");
+  EXPECT_EQ(report.exit_status(), 2);
+
+  report = check_text(R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9"><NVR Address="127.0.0.1"/>
+    <Terminal NvrPort="4001"/></Network></Marlobex>)");
+  EXPECT_EQ(codes(report), (std::vector<std::string>{"W30@2", "E04@0"}));
+  EXPECT_EQ(report.exit_status(), 2);
+
+  test::ScratchDirectory scratch;
+  test::write_file(scratch.path() + "broken.xml", "<Marlobex><Network></Marlobex>");
+  test::write_file(scratch.path() + "empty.xml", "<!-- nothing -->");
+  for (const char* name : {"missing.xml", "broken.xml", "empty.xml"}) {
+    report = check_configuration_file(scratch.path() + name, devices_with("10.0.0.9"));
+    ASSERT_EQ(report.findings.size(), 1u) << name;
+    EXPECT_EQ(report.findings[0].code, std::string(name) == "empty.xml" ? "E02" : "E01") << name;
+    EXPECT_EQ(report.exit_status(), 2);
+  }
+
+  int status = 0;
+  test::write_file(scratch.path() + "sound.xml", sound);
+  const std::string output =
+      run_tool(std::string(MARLOBEX_BINARY_DIR) + "/tools/Marlobex-check " + scratch.path() + "sound.xml", status);
+  EXPECT_EQ(output.rfind("Configuration: " + scratch.path() + "sound.xml\n", 0), 0u) << output;
+  // The adapters of this machine do not hold 10.0.0.9.
+  EXPECT_EQ(status, 2) << output;
+}
+
+TEST(ConfigurationCheckTest, FormsThatCanNeverMatch) {
+  EXPECT_EQ(address_form_problem("192.168.1.20"), "");
+  EXPECT_EQ(address_form_problem("0.0.0.0"), "");
+  EXPECT_EQ(address_form_problem("192.168.01.20"), "written with leading zeros");
+  EXPECT_EQ(address_form_problem("192.168.1.256"), "not four dotted numbers from 0 to 255");
+  EXPECT_EQ(address_form_problem("192.168.1"), "not four dotted numbers");
+  EXPECT_EQ(address_form_problem("::ffff:10.0.0.1"), "an IPv6 address (only IPv4 is relayed)");
+  EXPECT_EQ(address_form_problem("till.local"), "a host name (names are never resolved)");
+  EXPECT_EQ(address_form_problem("10.0.0.1\t"), "written with blanks");
+  EXPECT_EQ(port_form_problem("9100"), "");
+  EXPECT_EQ(port_form_problem("0"), "");
+  EXPECT_EQ(port_form_problem("65536"), "past 65535");
+  EXPECT_EQ(port_form_problem("+9100"), "not a decimal number");
+  EXPECT_EQ(port_form_problem("0x23"), "not a decimal number");
+  EXPECT_EQ(port_form_problem("00"), "written with leading zeros");
+}
+
+std::vector<CheckedLink> probe_links() {
+  TiXmlDocument document;
+  document.Parse(R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9"><NVR Address="127.0.0.1"/>
+    <Terminal SrcAddress="192.168.1.101" DstPort="9100" NvrPort="4001"/>
+    <Terminal SrcAddress="192.168.1.102" NvrPort="4002"/></Network></Marlobex>)");
+  return check_configuration(document.RootElement(), devices_with("10.0.0.9")).links;
+}
+
+TEST(ProbeTest, CountsPerLinkWhatMissesAndWhatTheDecoderLeavesOut) {
+  ProbeCounter counter(probe_links());
+  auto count = [&counter](const test::FrameSpec& spec, int times = 1) {
+    const std::vector<unsigned char> frame = test::build(spec);
+    for (int i = 0; i < times; ++i) counter.count_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+  };
+  test::FrameSpec receipt;  // 192.168.1.101:40000 -> 10.0.0.5:9100 "RECEIPT"
+  count(receipt, 3);
+  test::FrameSpec tagged = receipt;
+  tagged.tagged = true;
+  count(tagged);
+  test::FrameSpec wrong_port = receipt;  // the usual fault: the till prints to another port
+  wrong_port.dst_port = 9101;
+  count(wrong_port, 2);
+  test::FrameSpec answer = receipt;  // the printer's answer: the other direction
+  answer.src = {10, 0, 0, 5};
+  answer.dst = {192, 168, 1, 101};
+  answer.src_port = 9100;
+  answer.dst_port = 40000;
+  answer.payload = "OK";
+  count(answer);
+  test::FrameSpec stranger = receipt;
+  stranger.src = {192, 168, 1, 200};
+  count(stranger);
+  test::FrameSpec fragment = receipt;
+  fragment.fragment = 0x2000;  // more fragments follow: still decoded as the first
+  count(fragment);
+  test::FrameSpec arp;
+  arp.ether_type = 0x0806;
+  count(arp);
+
+  EXPECT_EQ(counter.frames(), 10u);
+  EXPECT_EQ(counter.per_link()[0].frames, 5u);  // 3 plain, 1 tagged, 1 first fragment
+  EXPECT_EQ(counter.per_link()[0].payload_bytes, 35u);
+  EXPECT_EQ(counter.per_link()[1].frames, 0u);
+  EXPECT_EQ(counter.tagged(), 1u);
+  EXPECT_EQ(counter.fragments(), 1u);
+  EXPECT_EQ(counter.non_ipv4(), 1u);
+  EXPECT_EQ(counter.format("Adapter eth7 (10.0.0.9)", 2.0),
+            "Adapter eth7 (10.0.0.9) saw traffic: 10 frames in 2.0 s.\n"
+            "Links in key order (frames and payload bytes each would relay):\n"
+            "  line 2: 192.168.1.101:* -> *:9100  port 4001  5 frames, 35 bytes\n"
+            "  line 3: 192.168.1.102:* -> *:*  port 4002  0 frames, 0 bytes\n"
+            "Busiest conversations of configured addresses that match no link: \n"
+            "  192.168.1.101:40000 -> 10.0.0.5:9101  2 frames, 14 bytes\n"
+            "  10.0.0.5:9100 -> 192.168.1.101:40000  1 frames, 2 bytes\n"
+            "Frames: 10 in all, 9 TCP/UDP with payload over IPv4, 1 802.1Q-tagged, 1 IPv4 "
+            "fragments, 1 not IPv4.\n");
+  EXPECT_EQ(ProbeCounter(probe_links()).format("Adapter eth7 (10.0.0.9)", 10).substr(0, 86),
+            "Adapter eth7 (10.0.0.9) saw no traffic at all in 10.0 s: check the cable, the switch's");
+}
+
+TEST(ProbeTest, ReadsACaptureFileWithTheInstalledTools) {
+  test::ScratchDirectory scratch;
+  const std::string capture = scratch.path() + "till.pcap";
+  pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65536);
+  pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
+  ASSERT_NE(dumper, nullptr);
+  test::FrameSpec receipt;
+  const std::vector<unsigned char> frame = test::build(receipt);
+  for (int i = 0; i < 4; ++i) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = 1000 + i;
+    header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+    pcap_dump(reinterpret_cast<unsigned char*>(dumper), &header, frame.data());
+  }
+  pcap_dump_close(dumper);
+  pcap_close(dead);
+  test::write_file(scratch.path() + "Marlobex.xml",
+                   R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9"><NVR Address="127.0.0.1"/>
+    <Terminal SrcAddress="192.168.1.101" DstPort="9100" NvrPort="4001"/></Network></Marlobex>)");
+  int status = 0;
+  const std::string output = run_tool(std::string(MARLOBEX_BINARY_DIR) + "/tools/Marlobex-probe -c " +
+                                          scratch.path() + "Marlobex.xml -r " + capture, status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(output.substr(0, output.find("Busiest")),
+            "The capture file " + capture + " saw traffic: 4 frames in 3.0 s.\n"
+            "Links in key order (frames and payload bytes each would relay):\n"
+            "  line 2: 192.168.1.101:* -> *:9100  port 4001  4 frames, 28 bytes\n");
+  run_tool(std::string(MARLOBEX_BINARY_DIR) + "/tools/Marlobex-probe -t -1 2>&1", status);
+  EXPECT_EQ(status, 2);
+}
+
+TEST(StatusTest, SocketsLockHolderAndLogEvents) {
+  const std::string proc =
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+      "   0: 00000000:0FA1 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1\n"
+      "   1: 0100007F:0FA1 0100007F:B5C4 01 00000000:00000000 00:00000000 00000000     0        0 2\n"
+      "   2: 0100007F:B5C4 0100007F:0FA1 01 00000000:00000000 00:00000000 00000000     0        0 3\n"
+      "   3: 00000000:0FA2 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 4\n"
+      "   4: 0200007F:D431 0100007F:0FA2 01 00000000:00000000 00:00000000 00000000     0        0 5\n"
+      "   5: garbage\n";
+  const std::vector<TcpSocket> sockets = parse_proc_net_tcp(proc);
+  ASSERT_EQ(sockets.size(), 5u);
+  EXPECT_EQ(sockets[1].local_address, "127.0.0.1");
+  EXPECT_EQ(sockets[1].local_port, 4001u);
+  EXPECT_EQ(sockets[1].remote_port, 46532u);
+  EXPECT_EQ(sockets[1].state, kTcpEstablished);
+
+  std::vector<CheckedLink> links = probe_links();  // ports 4001 and 4002, recorder 127.0.0.1
+  links.push_back(links.back());
+  links.back().port = 4003;
+  const std::vector<LinkStatus> statuses = link_statuses(links, sockets);
+  // 4002's only connection comes from 127.0.0.2, a stranger's; 4003 does not listen.
+  EXPECT_TRUE(statuses[0].listening && statuses[0].recorder_connected);
+  EXPECT_TRUE(statuses[1].listening && !statuses[1].recorder_connected);
+  EXPECT_FALSE(statuses[2].listening);
+
+  test::ScratchDirectory scratch;
+  const std::string lock = scratch.path() + "Marlobex.lock";
+  EXPECT_EQ(lock_holder(lock), -1);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0640);
+    ::lockf(fd, F_TLOCK, 0);
+    ::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(lock_holder(lock), child);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(lock_holder(lock), 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+
+  const std::string log =
+      "[ 2026-Dec-07 06:00:00 ] ------ Starting Marlobex version 1.2.6.72482\n"
+      "[ 2026-Dec-07 06:00:00 ] Creating terminal connection: 127.0.0.1:4001\n"
+      "[ 2026-Dec-07 06:00:01 ] Accepted connection from NVR address: 127.0.0.1 Port: 4001\n"
+      "[ 2026-Dec-07 06:00:02 ] Rejected connection from address: 127.0.0.2 on port 4001\n"
+      "[ 2026-Dec-07 06:00:03 ] Terminal port 127.0.0.1:4001 Write failed: Broken pipe\n";
+  EXPECT_EQ(recent_log_events(log, 2),
+            (std::vector<std::string>{
+                "[ 2026-Dec-07 06:00:02 ] Rejected connection from address: 127.0.0.2 on port 4001",
+                "[ 2026-Dec-07 06:00:03 ] Terminal port 127.0.0.1:4001 Write failed: Broken pipe"}));
+  EXPECT_EQ(recent_log_events(log, 10).size(), 4u);
+}
+
+TEST(HexDumpTest, LinesOfSixteenAcrossPieces) {
+  std::ostringstream out;
+  HexDump dump(out);
+  const std::string text = "TOTAL 2.50\nCASH\x01 5.00\n";
+  dump.add(reinterpret_cast<const unsigned char*>(text.data()), 5);
+  dump.add(reinterpret_cast<const unsigned char*>(text.data()) + 5, text.size() - 5);
+  dump.finish();
+  EXPECT_EQ(out.str(),
+            "00000000  54 4f 54 41 4c 20 32 2e  35 30 0a 43 41 53 48 01  |TOTAL 2.50.CASH.|\n"
+            "00000010  20 35 2e 30 30 0a                                 | 5.00.|\n");
+}
+
+}  // namespace
+}  // namespace marlobex

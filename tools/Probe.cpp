@@ -1,0 +1,112 @@
+#include "tools/Probe.h"
+
+#include "capture/Dispatch.h"
+#include "capture/PacketDecoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+namespace marlobex {
+
+namespace {
+
+constexpr std::uint32_t kEthernetHeader = 14;
+constexpr std::uint32_t kTagLength = 4;
+
+unsigned read16(const unsigned char* at) { return static_cast<unsigned>(at[0] << 8 | at[1]); }
+
+std::string shown(const std::string& text) { return text.empty() ? std::string("*") : text; }
+
+}  // namespace
+
+ProbeCounter::ProbeCounter(std::vector<CheckedLink> links)
+    : links_(std::move(links)), per_link_(links_.size()) {
+  for (const CheckedLink& link : links_) {
+    if (!link.entry.SrcAddress.empty()) configured_addresses_.insert(link.entry.SrcAddress);
+    if (!link.entry.DstAddress.empty()) configured_addresses_.insert(link.entry.DstAddress);
+  }
+}
+
+// Totals of what the decoder leaves out, read from the raw headers.
+void ProbeCounter::classify(const unsigned char* frame, std::uint32_t captured_length) {
+  if (captured_length < kEthernetHeader) {
+    ++non_ipv4_;
+    return;
+  }
+  std::uint32_t ip = kEthernetHeader;
+  unsigned type = read16(frame + 12);
+  if (type == 0x8100) {
+    ++tagged_;
+    if (captured_length < kEthernetHeader + kTagLength) return;
+    type = read16(frame + 16);
+    ip += kTagLength;
+  }
+  if (type != 0x0800) {
+    ++non_ipv4_;
+    return;
+  }
+  if (captured_length >= ip + 8 && (read16(frame + ip + 6) & 0x3fff) != 0) ++fragments_;
+}
+
+void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t captured_length) {
+  ++frames_;
+  classify(frame, captured_length);
+  const std::optional<DecodedPacket> packet = decode_frame(frame, captured_length);
+  if (!packet) return;
+  ++decoded_;
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    const TerminalEntry& link = links_[i].entry;
+    if (link_texts_match(link.SrcAddress, link.DstAddress, link.SrcPort, link.DstPort, *packet)) {
+      ++per_link_[i].frames;
+      per_link_[i].payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
+      return;
+    }
+  }
+  if (configured_addresses_.count(packet->source_address) == 0 &&
+      configured_addresses_.count(packet->destination_address) == 0) {
+    return;
+  }
+  Count& count = unmatched_[packet->source_address + ":" + packet->source_port + " -> " +
+                            packet->destination_address + ":" + packet->destination_port];
+  ++count.frames;
+  count.payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
+}
+
+std::string ProbeCounter::format(const std::string& adapter, double seconds,
+                                 std::size_t busiest) const {
+  std::ostringstream out;
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.1f s", seconds);
+  if (frames_ == 0) {
+    out << adapter << " saw no traffic at all in " << duration
+        << ": check the cable, the switch's mirror port and the adapter.\n";
+  } else {
+    out << adapter << " saw traffic: " << frames_ << " frames in " << duration << ".\n";
+  }
+  out << "Links in key order (frames and payload bytes each would relay):\n";
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    const TerminalEntry& link = links_[i].entry;
+    out << "  line " << links_[i].line << ": " << shown(link.SrcAddress) << ":" << shown(link.SrcPort)
+        << " -> " << shown(link.DstAddress) << ":" << shown(link.DstPort) << "  port "
+        << links_[i].port << "  " << per_link_[i].frames << " frames, " << per_link_[i].payload_bytes
+        << " bytes\n";
+  }
+  std::vector<std::pair<std::string, Count>> others(unmatched_.begin(), unmatched_.end());
+  std::stable_sort(others.begin(), others.end(), [](const auto& a, const auto& b) {
+    return a.second.frames > b.second.frames;
+  });
+  if (others.size() > busiest) others.resize(busiest);
+  out << "Busiest conversations of configured addresses that match no link: "
+      << (others.empty() ? "none" : "") << "\n";
+  for (const auto& other : others) {
+    out << "  " << other.first << "  " << other.second.frames << " frames, "
+        << other.second.payload_bytes << " bytes\n";
+  }
+  out << "Frames: " << frames_ << " in all, " << decoded_ << " TCP/UDP with payload over IPv4, "
+      << tagged_ << " 802.1Q-tagged, " << fragments_ << " IPv4 fragments, " << non_ipv4_
+      << " not IPv4.\n";
+  return out.str();
+}
+
+}  // namespace marlobex
