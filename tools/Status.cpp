@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 namespace marlobex {
@@ -69,7 +68,7 @@ pid_t lock_holder(const std::string& path) {
   return query.l_pid;
 }
 
-std::vector<pid_t> processes_named_marlobex() {
+std::vector<pid_t> processes_running(const std::string& executable) {
   std::vector<pid_t> found;
   DIR* proc = ::opendir("/proc");
   if (!proc) return found;
@@ -77,9 +76,13 @@ std::vector<pid_t> processes_named_marlobex() {
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (*end || pid <= 0 || pid == ::getpid()) continue;
-    std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
-    std::string name;
-    if (std::getline(comm, name) && name == "Marlobex") found.push_back(static_cast<pid_t>(pid));
+    char target[4096];
+    const std::string link = std::string("/proc/") + entry->d_name + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    if (std::string(target, static_cast<std::size_t>(length)) == executable) {
+      found.push_back(static_cast<pid_t>(pid));
+    }
   }
   ::closedir(proc);
   return found;

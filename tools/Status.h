@@ -28,8 +28,9 @@ std::vector<TcpSocket> parse_proc_net_tcp(const std::string& text);
 /// The process holding the lock on `path` (as lockf takes it), or 0 when none; -1 if no file.
 pid_t lock_holder(const std::string& path);
 
-/// Processes whose command name is "Marlobex", other than this one.
-std::vector<pid_t> processes_named_marlobex();
+/// Processes running the installed daemon `executable` (as a service manager starts it, without
+/// the lock), other than this one.
+std::vector<pid_t> processes_running(const std::string& executable);
 
 /// Per link: does its port listen, and is a recorder connected from its recorder address?
 struct LinkStatus {

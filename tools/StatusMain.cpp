@@ -17,10 +17,10 @@ namespace {
 
 const char* const kUsage =
     "Usage: Marlobex-status [-c FILE] [-n LINES]\n"
-    "Tells whether the daemon runs (the holder of Marlobex.lock, or a process named Marlobex as a\n"
-    "service manager starts it), which NvrPorts listen and which have a recorder connected from\n"
-    "their configured address, and the last LINES (default 10) connection, rejection and failure\n"
-    "lines of the log.\n"
+    "Tells whether the daemon runs (the holder of Marlobex.lock, or the installed Marlobex as a\n"
+    "service manager starts it, without the lock), which NvrPorts listen and which have a\n"
+    "recorder connected from their configured address, and the last LINES (default 10)\n"
+    "connection, rejection and failure lines of the log.\n"
     "  -c FILE  the configuration (default: the installed Marlobex.xml)\n"
     "Exit status: 0 OK, 1 warning (a link without its recorder), 2 critical (the daemon is not\n"
     "running or a port does not listen), 3 bad usage.\n";
@@ -63,7 +63,7 @@ pid_t find_daemon(std::string& how) {
     how = "holds " + lock;
     return holder;
   }
-  const std::vector<pid_t> running = marlobex::processes_named_marlobex();
+  const std::vector<pid_t> running = marlobex::processes_running(std::string(marlobex::kInstallDirectory) + "Marlobex");
   if (!running.empty()) {
     how = "runs without the lock, as under a service manager";
     return running.front();

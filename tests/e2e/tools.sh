@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# The operator tools against a running daemon, as an installer would use them: a till and its host
+# in two network namespaces joined by a veth pair, the daemon sniffing the host's adapter, all in a
+# private mount namespace with a tmpfs on the installation directory.
+# Usage: tools.sh MARLOBEX_BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY
+set -uo pipefail
+
+if [ "$(id -u)" != 0 ]; then
+  echo "SKIP: the tools test needs root (network namespaces, promiscuous capture)"
+  exit 0
+fi
+binary=$1
+home=${2%/}
+tools=$3
+
+source "$(dirname "$0")/../../scripts/sandbox.sh"
+if [ -z "${MARLOBEX_TOOLS_TAG:-}" ]; then
+  tag=$$
+  trap 'sandbox_network_remove mxttill$tag mxthost$tag' EXIT
+  sandbox_network mxttill$tag mxthost$tag ta$tag tb$tag 10.203.0.2 10.203.0.1 || exit 1
+  MARLOBEX_TOOLS_TAG=$tag unshare -m --propagation private bash "$0" "$@"
+  exit $?
+fi
+sandbox_private_home "$home" || exit 1
+tag=$MARLOBEX_TOOLS_TAG
+till=mxttill$tag host=mxthost$tag
+work=$(mktemp -d)
+daemon_pid=
+cleanup() {
+  [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null
+  jobs -p | xargs -r kill 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0 failed=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+wait_for() {  # wait_for SECONDS COMMAND...
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.05; done
+}
+has_line() { grep -qxF -- "$2" "$1"; }
+in_host() { ip netns exec "$host" "$@"; }
+in_till() { ip netns exec "$till" "$@"; }
+run_tool() {  # run_tool OUTFILE TOOL ARGS...: the tool's status in $status
+  local out=$1 tool=$2; shift 2
+  in_host "$tools/$tool" "$@" > "$out" 2>&1
+  status=$?
+}
+
+for tool in Marlobex-check Marlobex-probe Marlobex-recorder Marlobex-status; do
+  "$tools/$tool" --help > "$work/help" 2>&1
+  check "$tool --help prints its usage" bash -c "[ $? = 0 ] && head -n 1 '$work/help' | grep -q '^Usage: $tool'"
+done
+
+cat > "$home/Marlobex.xml" <<'XML'
+<Marlobex>
+  <Network SniffAdapterAddress="10.203.0.2">
+    <NVR Address="127.0.0.1"/>
+    <Terminal SrcAddress="10.203.0.1" DstPort="9100" NvrPort="4301"/>
+    <Terminal SrcAddress="10.203.0.1" DstPort="9200" NvrPort="4302"/>
+  </Network>
+</Marlobex>
+XML
+
+# --- the check: the installed file, with this machine's adapters ---
+run_tool "$work/check" Marlobex-check
+cat "$work/check"
+check "Marlobex-check finds nothing wrong and ends with status 0" [ "$status" = 0 ]
+check "Marlobex-check names the adapter the daemon would open" has_line "$work/check" "Adapter: 10.203.0.2 on tb$tag"
+check "Marlobex-check lists the links in key order" \
+  bash -c "grep -A2 '^Links in key order' '$work/check' | tail -n 2 | diff - <(printf '%s\n' \
+    '  line 4: 10.203.0.1:* -> *:9100  recorder 127.0.0.1 on port 4301' \
+    '  line 5: 10.203.0.1:* -> *:9200  recorder 127.0.0.1 on port 4302')"
+sed 's/10.203.0.2"/10.203.0.99"/' "$home/Marlobex.xml" > "$work/elsewhere.xml"
+run_tool "$work/check" Marlobex-check "$work/elsewhere.xml"
+check "an adapter address nobody holds is an error, status 2, with the adapters listed" \
+  bash -c "[ $status = 2 ] && grep -q '^error E03 line 2: no local adapter holds SniffAdapterAddress \"10.203.0.99\".*tb$tag (10.203.0.2)' '$work/check'"
+
+# --- status before the daemon runs ---
+run_tool "$work/status" Marlobex-status
+check "Marlobex-status: not running is critical (2)" \
+  bash -c "[ $status = 2 ] && grep -q '^CRITICAL: Marlobex is not running' '$work/status'"
+
+# --- the daemon runs; no recorder yet ---
+in_host "$binary"
+wait_for 5 grep -q "Creating terminal connection: 127.0.0.1:4302" "$home/Marlobex.log"
+daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+run_tool "$work/status" Marlobex-status
+cat "$work/status"
+check "Marlobex-status: running, ports listening, no recorder is a warning (1)" \
+  bash -c "[ $status = 1 ] && grep -qx 'Marlobex runs: process $daemon_pid (holds $home/Marlobex.lock)' '$work/status' &&
+    grep -qx '  port 4301 (10.203.0.1:::9100): listening, no recorder connected from 127.0.0.1' '$work/status'"
+
+# --- recorders: a stranger first (while a recorder is connected, later ones wait in the backlog),
+# then text on 4301 and hex on 4302 ---
+in_host timeout 10 "$tools/Marlobex-recorder" 127.0.0.1 4301 --bind 127.0.0.7 > "$work/stranger" 2>&1
+status=$?
+check "a stranger's recorder is connected, then closed by the daemon with nothing sent" \
+  bash -c "[ $status = 0 ] && grep -qx 'Connection closed by the daemon after 0 bytes' '$work/stranger'"
+in_host "$tools/Marlobex-recorder" 127.0.0.1 4301 --bind 127.0.0.1 > "$work/text" 2> "$work/text.err" &
+text_pid=$!
+in_host "$tools/Marlobex-recorder" 127.0.0.1 4302 --bind 127.0.0.1 --hex > "$work/hex" 2> "$work/hex.err" &
+hex_pid=$!
+wait_for 5 bash -c "[ \$(grep -c 'Accepted connection from NVR address: 127.0.0.1' '$home/Marlobex.log') = 2 ]"
+run_tool "$work/status" Marlobex-status
+cat "$work/status"
+check "Marlobex-status: both recorders connected is OK (0), with the recent log lines" \
+  bash -c "[ $status = 0 ] && grep -qx '  port 4302 (10.203.0.1:::9200): listening, recorder 127.0.0.1 connected' '$work/status' &&
+    grep -q 'Rejected connection from address: 127.0.0.7 on port 4301' '$work/status'"
+
+# --- the probe counts while the till prints and the daemon relays ---
+in_host python3 - <<'PY' &
+import socket
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.bind(("10.203.0.2", 9100)); l.listen(8); l.settimeout(15)
+try:
+    while True:
+        c, _ = l.accept()
+        while True:
+            d = c.recv(4096)
+            if not d: break
+            c.sendall(b"ACK\n")
+        c.close()
+except socket.timeout:
+    pass
+PY
+sleep 0.3
+in_host "$tools/Marlobex-probe" -t 3 > "$work/probe" 2>&1 &
+probe_pid=$!
+sleep 0.5
+receipts=""
+for i in 1 2 3; do
+  receipt="TILL 1 RECEIPT $i TOTAL $i.00"$'\n'
+  receipts+=$receipt
+  in_till python3 -c '
+import socket, sys
+s = socket.create_connection(("10.203.0.2", 9100), timeout=5)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+s.sendall(sys.argv[1].encode()); s.recv(100); s.close()' "$receipt"
+done
+in_till python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("10.203.0.1", 5555))
+for i in range(2): s.sendto(b"TO THE WRONG PORT", ("10.203.0.2", 9101))
+s.sendto(b"UDP LINE 1", ("10.203.0.2", 9200))'
+wait "$probe_pid"
+cat "$work/probe"
+check "the probe's first line says the adapter sees traffic" \
+  bash -c "head -n 1 '$work/probe' | grep -q '^Adapter tb$tag (10.203.0.2) saw traffic: [0-9]* frames in 3.0 s.$'"
+check "the probe counts the three receipts on their link" \
+  has_line "$work/probe" "  line 4: 10.203.0.1:* -> *:9100  port 4301  3 frames, ${#receipts} bytes"
+check "the probe counts the datagram on its link" \
+  has_line "$work/probe" "  line 5: 10.203.0.1:* -> *:9200  port 4302  1 frames, 10 bytes"
+check "the probe shows the datagrams to the wrong port" \
+  has_line "$work/probe" "  10.203.0.1:5555 -> 10.203.0.2:9101  2 frames, 34 bytes"
+
+wait_for 5 bash -c "[ \$(stat -c %s '$work/text') -ge ${#receipts} ]"
+sleep 0.3
+check "the text recorder prints exactly the till's bytes" cmp -s "$work/text" <(printf %s "$receipts")
+
+# --- the daemon stops: the recorders say so, the status is critical ---
+kill -TERM "$daemon_pid"
+wait "$text_pid"; text_status=$?
+wait "$hex_pid"
+daemon_pid=
+check "the recorder reports the closed connection and ends with status 0" \
+  bash -c "[ $text_status = 0 ] && grep -qx 'Connected to 127.0.0.1:4301 from 127.0.0.1:[0-9]*' '$work/text.err' &&
+    grep -qx 'Connection closed by the daemon after ${#receipts} bytes' '$work/text.err'"
+check "the hex recorder prints the datagram as a hex dump" \
+  diff "$work/hex" <(echo "00000000  55 44 50 20 4c 49 4e 45  20 31                    |UDP LINE 1|")
+wait_for 3 bash -c "! kill -0 $(head -n 1 "$home/Marlobex.lock") 2>/dev/null"
+run_tool "$work/status" Marlobex-status
+check "Marlobex-status after the stop: critical (2)" \
+  bash -c "[ $status = 2 ] && grep -q 'Terminate signal caught.  Exiting.' '$work/status'"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
