@@ -6,7 +6,6 @@ namespace {
 
 constexpr std::uint16_t kEtherTypeIPv4 = 0x0800;
 constexpr std::uint16_t kEtherTypeVlan = 0x8100;
-constexpr std::uint32_t kEthernetHeader = 14;
 constexpr std::uint32_t kVlanTag = 4;
 constexpr std::uint32_t kIPv4MinHeader = 20;
 constexpr std::uint32_t kTcpMinHeader = 20;
