@@ -17,11 +17,14 @@ namespace {
 bool parse_endpoint(const std::string& text, std::string& address, unsigned& port) {
   const std::size_t colon = text.find(':');
   if (colon != 8 || text.size() != 13) return false;
+  // Both texts must outlive the end pointers that strtoul leaves in them.
+  const std::string address_text = text.substr(0, 8);
+  const std::string port_text = text.substr(9);
   char* end = nullptr;
-  const unsigned long raw = std::strtoul(text.substr(0, 8).c_str(), &end, 16);
+  const unsigned long raw = std::strtoul(address_text.c_str(), &end, 16);
   if (*end) return false;
   address = format_ipv4(static_cast<std::uint32_t>(raw));
-  port = static_cast<unsigned>(std::strtoul(text.substr(9).c_str(), &end, 16));
+  port = static_cast<unsigned>(std::strtoul(port_text.c_str(), &end, 16));
   return *end == '\0';
 }
 
