@@ -14,13 +14,41 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
+
+// Counts every heap allocation of the process, so that a benchmark can report allocations per frame.
+namespace {
+std::size_t allocations = 0;
+}
+
+void* operator new(std::size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
 using namespace marlobex;
+
+// Allocations made by the loop body, per iteration.
+class AllocationCounter {
+ public:
+  AllocationCounter() : start_(allocations) {}
+  void report(benchmark::State& state) const {
+    state.counters["allocs_per_frame"] = static_cast<double>(allocations - start_) /
+                                         static_cast<double>(state.iterations());
+  }
+
+ private:
+  std::size_t start_;
+};
 
 std::vector<unsigned char> tcp_frame(const unsigned char src[4], unsigned short dst_port, size_t payload) {
   std::vector<unsigned char> f(14 + 20 + 20 + payload, 'x');
@@ -61,10 +89,12 @@ void BM_DecodeAndMatch(benchmark::State& state) {
   unsigned char src[4] = {10, 9, 9, 9};
   if (matching) inet_pton(AF_INET, last.c_str(), src);
   const std::vector<unsigned char> frame = tcp_frame(src, 9100, 220);
+  AllocationCounter counter;
   for (auto _ : state) {
     auto packet = decode_frame(frame.data(), static_cast<uint32_t>(frame.size()));
     benchmark::DoNotOptimize(find_terminal_link(table.terminals, *packet));
   }
+  counter.report(state);
 }
 BENCHMARK(BM_DecodeAndMatch)->ArgsProduct({{1, 10, 100, 1000}, {0, 1}})->ArgNames({"links", "matching"});
 
@@ -101,6 +131,102 @@ void BM_SendPayloadLoopback(benchmark::State& state) {
   ::close(client);
 }
 BENCHMARK(BM_SendPayloadLoopback);
+
+// A connected recorder on loopback, accepted by `server`; -1 if the connection failed.
+int connect_recorder(IoService& io, TerminalServer& server) {
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(server.local_port());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return -1;
+  while (server.state() != TerminalServer::State::Connected) io.poll();
+  return client;
+}
+
+// The daemon's steady state for one matching frame: dispatch to the link's connected recorder
+// and one pass of the I/O service; the recorder drains every 64 frames (not timed).
+void BM_DispatchMatchingSteadyState(benchmark::State& state) {
+  IoService io;
+  IoWorkGuard work(io);
+  TerminalTable table;
+  table.emplace("k", std::unique_ptr<TerminalLink>(
+                         new TerminalLink(io, "10.1.0.1", "10.0.0.5", "", "9100", "127.0.0.1", "abc")));
+  const int recorder = connect_recorder(io, *table.begin()->second->server);
+  if (recorder < 0) {
+    state.SkipWithError("connect failed");
+    return;
+  }
+  const unsigned char src[4] = {10, 1, 0, 1};
+  const std::vector<unsigned char> frame = tcp_frame(src, 9100, 220);
+  std::vector<char> sink(1 << 20);
+  auto drain = [&] {
+    while (::recv(recorder, sink.data(), sink.size(), MSG_DONTWAIT) > 0) {
+    }
+  };
+  for (int warm = 0; warm < 1000; ++warm) {
+    dispatch_packet(table, frame.data(), static_cast<uint32_t>(frame.size()));
+    io.poll();
+    drain();
+  }
+  AllocationCounter counter;
+  std::size_t n = 0;
+  for (auto _ : state) {
+    dispatch_packet(table, frame.data(), static_cast<uint32_t>(frame.size()));
+    io.poll();
+    if (++n % 64 == 0) {
+      state.PauseTiming();
+      drain();
+      state.ResumeTiming();
+    }
+  }
+  counter.report(state);
+  ::close(recorder);
+}
+BENCHMARK(BM_DispatchMatchingSteadyState);
+
+// One pass of the I/O service with nothing to do but listening servers: what every pass costs.
+void BM_IoServicePollIdle(benchmark::State& state) {
+  Table table(static_cast<int>(state.range(0)));
+  IoWorkGuard work(table.io);
+  AllocationCounter counter;
+  for (auto _ : state) table.io.poll();
+  counter.report(state);
+}
+BENCHMARK(BM_IoServicePollIdle)->Arg(1)->Arg(100);
+
+// A plain send of 220 bytes on loopback TCP, for scale; the receiver drains every 64 sends.
+void BM_PlainSendLoopback(benchmark::State& state) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listener, 1);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const int receiver = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (::connect(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    state.SkipWithError("connect failed");
+    return;
+  }
+  const int sender = ::accept(listener, nullptr, nullptr);
+  std::vector<char> payload(220, 'r'), sink(1 << 20);
+  std::size_t n = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(::send(sender, payload.data(), payload.size(), 0));
+    if (++n % 64 == 0) {
+      state.PauseTiming();
+      while (::recv(receiver, sink.data(), sink.size(), MSG_DONTWAIT) > 0) {
+      }
+      state.ResumeTiming();
+    }
+  }
+  ::close(sender);
+  ::close(receiver);
+  ::close(listener);
+}
+BENCHMARK(BM_PlainSendLoopback);
 
 void BM_LogLine(benchmark::State& state) {
   char dir[] = "/tmp/marlobex-bench-XXXXXX";

@@ -32,11 +32,25 @@ class Frame {
   std::uint32_t length_;
 };
 
+// Writes the decimal digits of `value` so that they end just before `end`; returns the first.
+char* decimal_before(char* end, unsigned value) {
+  do {
+    *--end = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return end;
+}
+
+// The dotted text is built backwards in a local buffer and appended in one piece.
 void append_ipv4(std::string& out, const unsigned char* address) {
-  for (int i = 0; i < 4; ++i) {
-    if (i) out.push_back('.');
-    append_decimal(out, address[i]);
+  char text[15];
+  char* const end = text + sizeof text;
+  char* first = end;
+  for (int i = 3; i >= 0; --i) {
+    first = decimal_before(first, address[i]);
+    if (i != 0) *--first = '.';
   }
+  out.append(first, static_cast<std::size_t>(end - first));
 }
 
 // Where the IPv4 header begins, or 0 when the frame does not carry IPv4.
@@ -52,12 +66,9 @@ std::uint32_t ipv4_offset(const Frame& frame) {
 
 void append_decimal(std::string& out, unsigned value) {
   char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (count > 0) out.push_back(digits[--count]);
+  char* const end = digits + sizeof digits;
+  const char* first = decimal_before(end, value);
+  out.append(first, static_cast<std::size_t>(end - first));
 }
 
 std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint32_t captured_length) {
