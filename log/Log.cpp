@@ -36,8 +36,12 @@ std::ostream& Log::line() {
   }
   if (!file_.is_open()) open_for_append();
   if (file_.is_open()) {
-    const std::streampos size = file_.tellp();
-    if (size != std::streampos(-1) && static_cast<std::int64_t>(size) > kRotateAbove) rotate();
+    // The size on disk, not the stream's own count: the file may have been appended to before it
+    // was opened, or by somebody else since.
+    file_.flush();
+    boost::system::error_code error;
+    const std::uintmax_t size = boost::filesystem::file_size(log_path_, error);
+    if (!error && size > static_cast<std::uintmax_t>(kRotateAbove)) rotate();
   }
   const std::string prefix = stamp_prefix();
   if (file_.is_open()) {
