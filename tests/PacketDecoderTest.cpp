@@ -19,7 +19,7 @@ namespace marlobex {
 namespace {
 
 using test::build;
-using test::FrameSpec;
+using test::FrameFields;
 
 std::optional<DecodedPacket> decode(const std::vector<unsigned char>& frame) {
   return decode_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
@@ -32,7 +32,7 @@ std::string payload_of(const std::vector<unsigned char>& frame) {
 }
 
 TEST(DecodeFrameTest, TaggedFrameForwardsLikeUntagged) {
-  FrameSpec s;
+  FrameFields s;
   auto plain = decode(build(s));
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->source_address, "192.168.1.101");
@@ -47,24 +47,24 @@ TEST(DecodeFrameTest, TaggedFrameForwardsLikeUntagged) {
 }
 
 TEST(DecodeFrameTest, OptionsPaddingAndEmptySegments) {
-  FrameSpec s;
+  FrameFields s;
   s.ip_option_words = 10;
   s.tcp_option_words = 10;
   EXPECT_EQ(payload_of(build(s)), "RECEIPT");
-  FrameSpec padded;
+  FrameFields padded;
   padded.payload = "AB";
   padded.padding = 4;
   EXPECT_EQ(build(padded).size(), 60u);
   EXPECT_EQ(payload_of(build(padded)), "AB");
-  FrameSpec ack;
+  FrameFields ack;
   ack.payload = "";
   ack.padding = 6;
   EXPECT_EQ(payload_of(build(ack)), "<dropped>");
-  FrameSpec udp;
+  FrameFields udp;
   udp.protocol = 17;
   udp.payload = "UDP LINE";
   EXPECT_EQ(payload_of(build(udp)), "UDP LINE");
-  FrameSpec ports;
+  FrameFields ports;
   ports.src_port = 0;
   ports.dst_port = 65535;
   ports.src = {255, 255, 255, 255};
@@ -76,22 +76,22 @@ TEST(DecodeFrameTest, OptionsPaddingAndEmptySegments) {
 }
 
 TEST(DecodeFrameTest, FramesThatAreNotPlainIPv4TransportAreDropped) {
-  auto dropped = [](void (*change)(FrameSpec&)) {
-    FrameSpec s;
+  auto dropped = [](void (*change)(FrameFields&)) {
+    FrameFields s;
     change(s);
     return payload_of(build(s));
   };
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.ether_type = 0x0806; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.ether_type = 0x86DD; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.tagged = true; s.ether_type = 0x8100; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.ip_version = 6; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.fragment = 0x0010; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.protocol = 1; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.total_length_delta = 1; }), "<dropped>");
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.total_length_delta = -30; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.ether_type = 0x0806; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.ether_type = 0x86DD; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.tagged = true; s.ether_type = 0x8100; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.ip_version = 6; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.fragment = 0x0010; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.protocol = 1; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.total_length_delta = 1; }), "<dropped>");
+  EXPECT_EQ(dropped([](FrameFields& s) { s.total_length_delta = -30; }), "<dropped>");
   // The first fragment of a datagram is still decoded on its own.
-  EXPECT_EQ(dropped([](FrameSpec& s) { s.fragment = 0x2000; }), "RECEIPT");
-  FrameSpec bad_ihl;
+  EXPECT_EQ(dropped([](FrameFields& s) { s.fragment = 0x2000; }), "RECEIPT");
+  FrameFields bad_ihl;
   std::vector<unsigned char> f = build(bad_ihl);
   f[14] = 0x44;
   EXPECT_EQ(payload_of(f), "<dropped>");
@@ -101,7 +101,7 @@ TEST(DecodeFrameTest, FramesThatAreNotPlainIPv4TransportAreDropped) {
 }
 
 TEST(DecodeFrameTest, EveryTruncationIsDroppedWithoutReadingPastTheEnd) {
-  FrameSpec s;
+  FrameFields s;
   s.tagged = true;
   s.ip_option_words = 2;
   s.tcp_option_words = 3;
@@ -126,7 +126,7 @@ class DispatchMatchTest : public ::testing::Test {
   }
   std::string match(std::vector<unsigned char> src, std::uint16_t src_port, std::uint16_t dst_port,
                     std::vector<unsigned char> dst = {10, 0, 0, 9}) {
-    FrameSpec s;
+    FrameFields s;
     s.src = src;
     s.dst = dst;
     s.src_port = src_port;

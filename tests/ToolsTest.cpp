@@ -177,32 +177,32 @@ std::vector<CheckedLink> probe_links() {
 
 TEST(ProbeTest, CountsPerLinkWhatMissesAndWhatTheDecoderLeavesOut) {
   ProbeCounter counter(probe_links());
-  auto count = [&counter](const test::FrameSpec& spec, int times = 1) {
-    const std::vector<unsigned char> frame = test::build(spec);
+  auto count = [&counter](const test::FrameFields& fields, int times = 1) {
+    const std::vector<unsigned char> frame = test::build(fields);
     for (int i = 0; i < times; ++i) counter.count_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
   };
-  test::FrameSpec receipt;  // 192.168.1.101:40000 -> 10.0.0.5:9100 "RECEIPT"
+  test::FrameFields receipt;  // 192.168.1.101:40000 -> 10.0.0.5:9100 "RECEIPT"
   count(receipt, 3);
-  test::FrameSpec tagged = receipt;
+  test::FrameFields tagged = receipt;
   tagged.tagged = true;
   count(tagged);
-  test::FrameSpec wrong_port = receipt;  // the usual fault: the till prints to another port
+  test::FrameFields wrong_port = receipt;  // the usual fault: the till prints to another port
   wrong_port.dst_port = 9101;
   count(wrong_port, 2);
-  test::FrameSpec answer = receipt;  // the printer's answer: the other direction
+  test::FrameFields answer = receipt;  // the printer's answer: the other direction
   answer.src = {10, 0, 0, 5};
   answer.dst = {192, 168, 1, 101};
   answer.src_port = 9100;
   answer.dst_port = 40000;
   answer.payload = "OK";
   count(answer);
-  test::FrameSpec stranger = receipt;
+  test::FrameFields stranger = receipt;
   stranger.src = {192, 168, 1, 200};
   count(stranger);
-  test::FrameSpec fragment = receipt;
+  test::FrameFields fragment = receipt;
   fragment.fragment = 0x2000;  // more fragments follow: still decoded as the first
   count(fragment);
-  test::FrameSpec arp;
+  test::FrameFields arp;
   arp.ether_type = 0x0806;
   count(arp);
 
@@ -233,7 +233,7 @@ TEST(ProbeTest, ReadsACaptureFileWithTheInstalledTools) {
   pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65536);
   pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
   ASSERT_NE(dumper, nullptr);
-  test::FrameSpec receipt;
+  test::FrameFields receipt;
   const std::vector<unsigned char> frame = test::build(receipt);
   for (int i = 0; i < 4; ++i) {
     pcap_pkthdr header{};

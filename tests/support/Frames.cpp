@@ -9,7 +9,7 @@ static void put16(std::vector<unsigned char>& f, std::size_t at, unsigned v) {
   f[at + 1] = static_cast<unsigned char>(v);
 }
 
-std::vector<unsigned char> build(const FrameSpec& s) {
+std::vector<unsigned char> build(const FrameFields& s) {
   std::vector<unsigned char> f(12, 0xAA);
   if (s.tagged) f.insert(f.end(), {0x81, 0x00, 0x00, 0x05});
   f.push_back(static_cast<unsigned char>(s.ether_type >> 8));

@@ -8,7 +8,7 @@
 namespace marlobex::test {
 
 /// An Ethernet frame carrying IPv4 with TCP or UDP, described field by field.
-struct FrameSpec {
+struct FrameFields {
   bool tagged = false;
   std::uint16_t ether_type = 0x0800;
   unsigned ip_version = 4;
@@ -24,6 +24,6 @@ struct FrameSpec {
 };
 
 /// The frame's bytes, exactly as long as the headers, payload and padding.
-std::vector<unsigned char> build(const FrameSpec& spec);
+std::vector<unsigned char> build(const FrameFields& fields);
 
 }  // namespace marlobex::test
