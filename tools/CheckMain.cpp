@@ -2,6 +2,7 @@
 #include "capture/CaptureAdapter.h"
 #include "config/Configuration.h"
 #include "tools/ConfigurationCheck.h"
+#include "tools/ToolOptions.h"
 
 #include <cstring>
 #include <iostream>
@@ -14,14 +15,18 @@ const char* const kUsage =
     "or capturing, prints the links it would build in key order and one line per finding.\n"
     "Exit status: 0 everything configured is relayed, 1 warnings, 2 the daemon would not start.\n";
 
+bool parse(int argc, char** argv, std::string& path) {
+  if (argc > 2) return false;
+  path = argc == 2 ? argv[1] : marlobex::configuration_path();
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
-    (argc > 2 ? std::cerr : std::cout) << kUsage;
-    return argc > 2 ? 2 : 0;
-  }
-  const std::string path = argc == 2 ? argv[1] : marlobex::configuration_path();
+  std::string path;
+  const int early = marlobex::read_tool_options(argc, argv, kUsage, 2, path, parse);
+  if (early >= 0) return early;
   std::string error;
   std::vector<marlobex::CaptureDevice> devices = marlobex::list_capture_devices(error);
   if (!error.empty()) std::cerr << "Marlobex-check: cannot list the adapters: " << error << "\n";

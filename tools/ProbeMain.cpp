@@ -4,6 +4,7 @@
 #include "config/Configuration.h"
 #include "tools/ConfigurationCheck.h"
 #include "tools/Probe.h"
+#include "tools/ToolOptions.h"
 
 #include <pcap.h>
 
@@ -87,15 +88,9 @@ void count_live(pcap_t* handle, double seconds, marlobex::ProbeCounter& counter)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::cout << kUsage;
-    return 0;
-  }
   Options options;
-  if (!parse(argc, argv, options)) {
-    std::cerr << kUsage;
-    return 2;
-  }
+  const int early = marlobex::read_tool_options(argc, argv, kUsage, 2, options, parse);
+  if (early >= 0) return early;
   std::string error;
   const marlobex::CheckReport report =
       marlobex::check_configuration_file(options.configuration, marlobex::list_capture_devices(error));

@@ -1,6 +1,7 @@
 // Marlobex-recorder HOST PORT [--bind ADDRESS] [--hex]: a minimal recorder client. Connects to a
 // link's port, prints what arrives (as text, or as a hex dump), and says when the connection ends.
 #include "tools/HexDump.h"
+#include "tools/ToolOptions.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -105,15 +106,9 @@ int connect_recorder(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::cout << kUsage;
-    return 0;
-  }
   Options options;
-  if (!parse(argc, argv, options)) {
-    std::cerr << kUsage;
-    return 2;
-  }
+  const int early = marlobex::read_tool_options(argc, argv, kUsage, 2, options, parse);
+  if (early >= 0) return early;
   const int fd = connect_recorder(options);
   if (fd < 0) return 1;
   marlobex::HexDump dump(std::cout);

@@ -5,6 +5,7 @@
 #include "log/InstallDirectory.h"
 #include "tools/ConfigurationCheck.h"
 #include "tools/Status.h"
+#include "tools/ToolOptions.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -75,15 +76,9 @@ pid_t find_daemon(std::string& how) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::cout << kUsage;
-    return 0;
-  }
   Options options;
-  if (!parse(argc, argv, options)) {
-    std::cerr << kUsage;
-    return 3;
-  }
+  const int early = marlobex::read_tool_options(argc, argv, kUsage, 3, options, parse);
+  if (early >= 0) return early;
   int status = 0;
   std::string how;
   const pid_t pid = find_daemon(how);
