@@ -37,3 +37,19 @@ sandbox_private_home() {
   case "$mount_point" in /|/usr|/tmp|/run) echo "refusing to mount over $mount_point"; return 1 ;; esac
   mount -t tmpfs marlobex-sandbox "$mount_point" && mkdir -p "$home"
 }
+
+# sandbox_reenter TAG_VARIABLE PREFIX TILL_IF HOST_IF HOST_ADDRESS TILL_ADDRESS... -- SCRIPT ARGS...
+# Makes the namespaces PREFIXtill<pid> and PREFIXhost<pid> (removed again on exit), then runs
+# SCRIPT once more inside a private mount namespace with TAG_VARIABLE=<pid>, and exits with its
+# status. Scripts call it when TAG_VARIABLE is not set yet.
+sandbox_reenter() {
+  local variable=$1 prefix=$2 till_if=$3 host_if=$4 host_address=$5 tag=$$; shift 5
+  local till_addresses=()
+  while [ "$1" != -- ]; do till_addresses+=("$1"); shift; done
+  shift
+  trap "sandbox_network_remove ${prefix}till$tag ${prefix}host$tag" EXIT
+  sandbox_network "${prefix}till$tag" "${prefix}host$tag" "$till_if$tag" "$host_if$tag" "$host_address" \
+    "${till_addresses[@]}" || exit 1
+  env "$variable=$tag" unshare -m --propagation private bash "$@"
+  exit $?
+}

@@ -16,13 +16,9 @@ home=${2%/}
 subreaper=$3
 
 source "$(dirname "$0")/../../scripts/sandbox.sh"
-if [ -z "${MARLOBEX_E2E_TAG:-}" ]; then
-  tag=$$
-  trap 'sandbox_network_remove mxtill$tag mxhost$tag' EXIT
-  sandbox_network mxtill$tag mxhost$tag va$tag vb$tag 10.201.0.2 10.201.0.1 || exit 1
-  MARLOBEX_E2E_TAG=$tag unshare -m --propagation private bash "$0" "$@"
-  exit $?
-fi
+source "$(dirname "$0")/common.sh"
+[ -n "${MARLOBEX_E2E_TAG:-}" ] ||
+  sandbox_reenter MARLOBEX_E2E_TAG mx va vb 10.201.0.2 10.201.0.1 -- "$0" "$@"
 sandbox_private_home "$home" || exit 1
 log=$home/Marlobex.log
 tag=$MARLOBEX_E2E_TAG
@@ -37,17 +33,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0 failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 log_has() { grep -qxF -- "$1" <(sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log"); }
 last_line_is() { [ "$(tail -n 1 "$log" | sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //')" = "$1" ]; }
-wait_for() {  # wait_for SECONDS COMMAND...
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.05; done
-}
 alive() { kill -0 "$1" 2>/dev/null; }
 starts() { grep -c 'Starting Marlobex' "$log"; }
 # A daemon started under the subreaper: STATUS_FILE gets "child <pid>" and one "<pid> exited <n>"
@@ -62,8 +49,6 @@ reaped() { [ -n "$(status_of "$1" "$2")" ]; }
 dead() { ! alive "$1"; }
 
 # --- network: till 10.201.0.1 -- host 10.201.0.2 (the daemon sniffs the host side) ---
-in_host() { ip netns exec "$host" "$@"; }
-in_till() { ip netns exec "$till" "$@"; }
 
 cat > "$home/Marlobex.xml" <<'XML'
 <Marlobex>

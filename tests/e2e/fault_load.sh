@@ -15,13 +15,9 @@ home=${2%/}
 tools=$(cd "$(dirname "$0")" && pwd)/fault_load_tools.py
 
 source "$(dirname "$0")/../../scripts/sandbox.sh"
-if [ -z "${MARLOBEX_FAULT_TAG:-}" ]; then
-  tag=$$
-  trap 'sandbox_network_remove mxftill$tag mxfhost$tag' EXIT
-  sandbox_network mxftill$tag mxfhost$tag fa$tag fb$tag 10.203.0.2 10.203.0.1 || exit 1
-  MARLOBEX_FAULT_TAG=$tag unshare -m --propagation private bash "$0" "$@"
-  exit $?
-fi
+source "$(dirname "$0")/common.sh"
+[ -n "${MARLOBEX_FAULT_TAG:-}" ] ||
+  sandbox_reenter MARLOBEX_FAULT_TAG mxf fa fb 10.203.0.2 10.203.0.1 -- "$0" "$@"
 sandbox_private_home "$home" || exit 1
 export LC_ALL=C
 log=$home/Marlobex.log
@@ -38,11 +34,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0 failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 measured() { echo "measured: $*"; }
 stamp_re='^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \] '
 messages() { sed -E "s/$stamp_re//" "${1:-$log}"; }
@@ -52,15 +43,9 @@ count_prefix() { messages "${2:-$log}" | grep -cF -- "$1"; }      # lines holdin
 last_line_is_sigterm() {
   tail -n 1 "$log" | grep -qxE "${stamp_re}Terminate signal caught\.  Exiting\."
 }
-wait_for() {  # wait_for SECONDS COMMAND...
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.05; done
-}
 # Gone, or a zombie waiting for whichever process it was handed to: it has exited either way.
 alive() { [ -e "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
 dead() { ! alive "$1"; }
-in_host() { ip netns exec "$host" "$@"; }
-in_till() { ip netns exec "$till" "$@"; }
 tool_host() { in_host python3 "$tools" "$@"; }
 tool_till() { in_till python3 "$tools" "$@"; }
 # In the background, with $! the client's own id (ip netns exec executes it in place), so that

@@ -14,13 +14,9 @@ home=${2%/}
 tools=$3
 
 source "$(dirname "$0")/../../scripts/sandbox.sh"
-if [ -z "${MARLOBEX_TOOLS_TAG:-}" ]; then
-  tag=$$
-  trap 'sandbox_network_remove mxttill$tag mxthost$tag' EXIT
-  sandbox_network mxttill$tag mxthost$tag ta$tag tb$tag 10.203.0.2 10.203.0.1 || exit 1
-  MARLOBEX_TOOLS_TAG=$tag unshare -m --propagation private bash "$0" "$@"
-  exit $?
-fi
+source "$(dirname "$0")/common.sh"
+[ -n "${MARLOBEX_TOOLS_TAG:-}" ] ||
+  sandbox_reenter MARLOBEX_TOOLS_TAG mxt ta tb 10.203.0.2 10.203.0.1 -- "$0" "$@"
 sandbox_private_home "$home" || exit 1
 tag=$MARLOBEX_TOOLS_TAG
 till=mxttill$tag host=mxthost$tag
@@ -33,18 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0 failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
-wait_for() {  # wait_for SECONDS COMMAND...
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.05; done
-}
 has_line() { grep -qxF -- "$2" "$1"; }
-in_host() { ip netns exec "$host" "$@"; }
-in_till() { ip netns exec "$till" "$@"; }
 run_tool() {  # run_tool OUTFILE TOOL ARGS...: the tool's status in $status
   local out=$1 tool=$2; shift 2
   in_host "$tools/$tool" "$@" > "$out" 2>&1
