@@ -1,10 +1,11 @@
-/* generator IFACE RATE SECONDS MATCH_FILE: sends a reproducible mix of Ethernet frames on IFACE
+/* generator IFACE RATE SECONDS MATCH_FILE [FIRST_SEQ]: sends a reproducible mix of Ethernet frames on IFACE
  * with sendmmsg, paced to RATE frames/s (0: as fast as possible) for SECONDS. 10% are TCP
  * segments of the configured link (10.204.0.1:40000 -> 10.204.0.2:9100) with 40-400 byte
  * payloads carrying a sequence number and the send time; 90% are other TCP, UDP, ARP and 802.1Q
  * tagged frames. The destination MAC is nobody's, so the receiving kernel drops every frame and
- * only a promiscuous capture sees it, as on a mirror port. Pinned to CPU 0.
- * Prints: frames_sent matching_sent seconds. */
+ * only a promiscuous capture sees it, as on a mirror port. Pinned to CPU 0. Sequence numbers
+ * start at FIRST_SEQ (default 0), so that runs one after another make one rising sequence; the
+ * next free one is written to MATCH_FILE. Prints: frames_sent matching_sent seconds. */
 #define _GNU_SOURCE
 #include "frames.h"
 
@@ -73,7 +74,10 @@ static size_t build_arp(uint8_t* f) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 5) { fprintf(stderr, "usage: generator IFACE RATE SECONDS MATCH_FILE\n"); return 2; }
+  if (argc != 5 && argc != 6) {
+    fprintf(stderr, "usage: generator IFACE RATE SECONDS MATCH_FILE [FIRST_SEQ]\n");
+    return 2;
+  }
   const double rate = atof(argv[2]), seconds = atof(argv[3]);
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
@@ -98,7 +102,7 @@ int main(int argc, char** argv) {
   const uint32_t batch = rate <= 0 ? BATCH_MAX : (rate >= 640000 ? BATCH_MAX : (uint32_t)(rate / 10000) + 1);
   const double batch_ns = rate <= 0 ? 0 : 1e9 * batch / rate;
   uint64_t sent = 0, matching = 0;
-  uint32_t seq = 0;
+  uint32_t seq = argc == 6 ? (uint32_t)strtoul(argv[5], NULL, 10) : 0;
   const uint64_t start = now_ns(), end = start + (uint64_t)(seconds * 1e9);
   uint64_t next = start;
   while (now_ns() < end) {

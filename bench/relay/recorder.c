@@ -1,7 +1,8 @@
-/* recorder PORT: connects to the daemon's NvrPort on 127.0.0.1, takes the byte stream apart into
+/* recorder PORT [PROGRESS_FILE]: connects to the daemon's NvrPort on 127.0.0.1, takes the byte stream apart into
  * the generator's payloads and verifies each (magic, length, filler), their order, and the
  * latency from the send time in the payload to its arrival. Runs until SIGTERM or the end of the
- * connection. Prints: delivered corrupt reordered p50_us p99_us */
+ * connection. Prints: delivered corrupt reordered p50_us p99_us. With PROGRESS_FILE, it also
+ * rewrites that file about once a second with "delivered corrupt reordered bytes". */
 #define _GNU_SOURCE
 #include "frames.h"
 
@@ -12,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,10 +31,24 @@ static int compare(const void* a, const void* b) {
   return x < y ? -1 : x > y;
 }
 
+/* Written beside and renamed over, so a reader never sees half a line. */
+static void write_progress(const char* path, uint64_t delivered, uint64_t corrupt, uint64_t reordered,
+                           uint64_t bytes) {
+  char temporary[4096];
+  snprintf(temporary, sizeof temporary, "%s.new", path);
+  FILE* out = fopen(temporary, "w");
+  if (!out) return;
+  fprintf(out, "%llu %llu %llu %llu\n", (unsigned long long)delivered, (unsigned long long)corrupt,
+          (unsigned long long)reordered, (unsigned long long)bytes);
+  fclose(out);
+  rename(temporary, path);
+}
+
 #define LATENCIES (1u << 22)
 
 int main(int argc, char** argv) {
-  if (argc != 2) { fprintf(stderr, "usage: recorder PORT\n"); return 2; }
+  if (argc != 2 && argc != 3) { fprintf(stderr, "usage: recorder PORT [PROGRESS_FILE]\n"); return 2; }
+  const char* progress = argc == 3 ? argv[2] : NULL;
   struct sigaction action = {0};
   action.sa_handler = on_signal;
   sigaction(SIGTERM, &action, NULL);
@@ -45,18 +61,26 @@ int main(int argc, char** argv) {
   if (connect(fd, (struct sockaddr*)&daemon, sizeof daemon) != 0) { perror("connect"); return 1; }
   int size = 8 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  /* Wakes up at least once a second, so the progress file is fresh even when nothing arrives. */
+  struct timeval wake = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
   fprintf(stderr, "recorder connected\n");
 
   static uint8_t buffer[1 << 20];
   static uint64_t latencies[LATENCIES];
   size_t have = 0, latency_count = 0;
-  uint64_t delivered = 0, corrupt = 0, reordered = 0;
+  uint64_t delivered = 0, corrupt = 0, reordered = 0, bytes = 0, reported_at = 0;
   int64_t last_seq = -1;
   while (!stop && !corrupt) {
     const ssize_t got = recv(fd, buffer + have, sizeof buffer - have, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
     const uint64_t arrived = now_ns();
+    if (progress && arrived - reported_at >= 1000000000ull) {
+      write_progress(progress, delivered, corrupt, reordered, bytes);
+      reported_at = arrived;
+    }
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) break;
+    bytes += (uint64_t)got;
     have += (size_t)got;
     size_t at = 0;
     while (have - at >= BENCH_HEADER) {
@@ -78,6 +102,7 @@ int main(int argc, char** argv) {
     memmove(buffer, buffer + at, have - at);
     have -= at;
   }
+  if (progress) write_progress(progress, delivered, corrupt, reordered, bytes);
   double p50 = 0, p99 = 0;
   if (latency_count) {
     qsort(latencies, latency_count, sizeof latencies[0], compare);
