@@ -161,7 +161,13 @@ check "no payload corrupt or out of order" [ "$corrupt $reordered" = "0 0" ]
 check "every churn recorder got its receipt byte for byte" [ "$receipts_good" = "$rounds" ]
 check "one rejection line per stranger address, up to the 1024 remembered" [ "$rejections" = "$expected_rejections" ]
 check "the descriptor count ends where it stood after round 2" [ "$fds_last" = "$fds_second" ]
-check "RSS grows by less than 1 MiB after round 2" [ $((rss_last - rss_second)) -lt 1024 ]
+if grep -qa __asan_init "$binary"; then
+  # AddressSanitizer holds freed memory back in its quarantine (256 MiB by default) instead of
+  # reusing it, so a sanitized daemon's RSS rises with every allocation and says nothing of leaks.
+  echo "skipped: the RSS check, for a daemon built with AddressSanitizer"
+else
+  check "RSS grows by less than 1 MiB after round 2" [ $((rss_last - rss_second)) -lt 1024 ]
+fi
 kill -TERM "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
 check "SIGTERM under load ends the daemon within 3 s" dead "$daemon_pid"
