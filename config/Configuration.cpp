@@ -1,5 +1,8 @@
 #include "config/Configuration.h"
 
+#include <fstream>
+#include <iterator>
+
 #include "log/InstallDirectory.h"
 #include "log/Log.h"
 
@@ -62,6 +65,28 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
   }
 }
 
+// The file's bytes with CR LF and lone CR made LF, as TinyXML's own file loader does, followed by
+// spare NUL bytes: TinyXML 2.6 reads a UTF-8 lead byte's whole sequence even when the text ends
+// inside it, which would read past the end of a buffer that ends at the terminating NUL.
+bool read_configuration_text(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return false;
+  text.clear();
+  text.reserve(bytes.size() + 8);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r') {
+      text.push_back('\n');
+      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+    } else {
+      text.push_back(bytes[i]);
+    }
+  }
+  text.append(8, '\0');
+  return true;
+}
+
 }  // namespace
 
 std::string configuration_path() { return std::string(kInstallDirectory) + "Marlobex.xml"; }
@@ -69,7 +94,10 @@ std::string configuration_path() { return std::string(kInstallDirectory) + "Marl
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded) {
   loaded.document.reset(new TiXmlDocument(path.c_str()));
   loaded.root = nullptr;
-  if (!loaded.document->LoadFile()) return LoadResult::NotLoaded;
+  std::string text;
+  if (!read_configuration_text(path, text)) return LoadResult::NotLoaded;
+  loaded.document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (loaded.document->Error()) return LoadResult::NotLoaded;
   loaded.root = loaded.document->RootElement();
   return loaded.root ? LoadResult::Loaded : LoadResult::NoRootElement;
 }
