@@ -27,6 +27,7 @@ tools=$here/fault_load_tools.py
 
 source "$root/scripts/sandbox.sh"
 source "$here/common.sh"
+source "$here/watch.sh"
 # The generator's frames carry 10.204.0.1 -> 10.204.0.2, the addresses of this private pair.
 [ -n "${MARLOBEX_SOAK_TAG:-}" ] ||
   sandbox_reenter MARLOBEX_SOAK_TAG mxs sa sb 10.204.0.2 10.204.0.1 -- "$0" "$@"
@@ -50,19 +51,7 @@ for program in generator recorder; do
   cc -O2 -Wall -o "$work/$program" "$root/bench/relay/$program.c" || exit 1
 done
 
-stamp_re='^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \] '
-messages() { sed -E "s/$stamp_re//" "$log"; }
-log_has() { messages | grep -qxF -- "$1"; }
-count_lines() { messages | grep -cxF -- "$1"; }
-count_prefix() { messages | grep -cF -- "$1"; }
-alive() { [ -e "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
-dead() { ! alive "$1"; }
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 descriptors() { ls "/proc/$1/fd" | wc -l; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
-tool_host() { in_host python3 "$tools" "$@"; }
-tool_till() { in_till python3 "$tools" "$@"; }
 
 cat > "$home/Marlobex.xml" <<'XML'
 <Marlobex>
@@ -95,12 +84,12 @@ churn() {
   local round=$1 out=$work/churn receipt
   receipt=$(printf 'STORE 7 TILL 9\nROUND %05d      1.00\nTOTAL          1.00\n' "$round")
   rm -f "$out" "$out.connected" "$out.closed"
-  ip netns exec "$host" python3 "$tools" recorder 127.0.0.1 4902 "$out" 20 &
+  bg_host recorder 127.0.0.1 4902 "$out" 20
   local churner=$!
   wait_for 5 test -e "$out.connected"
   wait_for 5 bash -c "[ \$(sed -E 's/$stamp_re//' '$log' | grep -cxF 'Accepted connection from NVR address: 127.0.0.1 Port: 4902') -ge $round ]"
   tool_till udp-send 10.204.0.2 9200 "$receipt"
-  wait_for 5 bash -c "[ \$(stat -c %s '$out' 2>/dev/null || echo 0) -ge ${#receipt} ]"
+  wait_for 5 at_least "$out" ${#receipt}
   kill "$churner" 2>/dev/null; wait "$churner" 2>/dev/null
   cmp -s "$out" <(printf %s "$receipt") && echo 1 || echo 0
   local deadline=$((SECONDS + 5))
@@ -150,7 +139,6 @@ rss_first=$(column_at 1 7) rss_second=$(column_at 2 7) rss_last=$(column_at "$ro
 fds_second=$(column_at 2 8) fds_last=$(column_at "$rounds" 8)
 rejections=$(messages | grep -c '^Rejected connection from address: .* on port 4903$')
 expected_rejections=$(( rounds * 64 < 1024 ? rounds * 64 : 1024 ))
-measured() { echo "measured: $*"; }
 measured "$offered payloads offered, $delivered delivered, $corrupt corrupt, $reordered out of order in $((SECONDS - started)) s"
 measured "RSS $rss_first KiB after round 1, $rss_second after round 2, $rss_last at the end; slope $rss_slope KiB/hour after round 1, $rss_half_slope KiB/hour from round $half on"
 measured "descriptors $fds_second after round 2, $fds_last at the end; slope $fd_slope per hour after round 1, $fd_half_slope from round $half on"
@@ -171,8 +159,7 @@ fi
 kill -TERM "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
 check "SIGTERM under load ends the daemon within 3 s" dead "$daemon_pid"
-check "the last line is the stamped 'Terminate signal caught.  Exiting.'" \
-  bash -c "tail -n 1 '$log' | grep -qxE '${stamp_re}Terminate signal caught\.  Exiting\.'"
+check "the last line is the stamped 'Terminate signal caught.  Exiting.'" last_line_is_sigterm
 daemon_pid=
 kill -TERM "$recorder_pid" 2>/dev/null; wait "$recorder_pid" 2>/dev/null; recorder_pid=
 echo "$passed passed, $failed failed"
