@@ -39,7 +39,7 @@ class CaptureHandle {
 // Everything that lives from the I/O service on. Members are destroyed in reverse order: the
 // links (and their sockets) go before the I/O service they were made on.
 struct Relay {
-  IoService io;
+  IoService io{kSingleThreaded};
   std::unique_ptr<IoWorkGuard> work{new IoWorkGuard(io)};
   RecorderTable recorders;
   NvrPortSet ports;

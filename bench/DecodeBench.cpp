@@ -70,7 +70,7 @@ std::vector<unsigned char> tcp_frame(const unsigned char src[4], unsigned short 
 
 // Links for tills 10.1.x.y sending to 10.0.0.5:9100; the matching frame's till is the last key.
 struct Table {
-  IoService io;
+  IoService io{kSingleThreaded};
   TerminalTable terminals;
   explicit Table(int links) {
     for (int i = 0; i < links; ++i) {
@@ -106,7 +106,7 @@ void BM_DecodeOnly(benchmark::State& state) {
 BENCHMARK(BM_DecodeOnly);
 
 void BM_SendPayloadLoopback(benchmark::State& state) {
-  IoService io;
+  IoService io{kSingleThreaded};
   IoWorkGuard work(io);
   TerminalServer server(io, "127.0.0.1", "abc");
   const int client = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -147,7 +147,7 @@ int connect_recorder(IoService& io, TerminalServer& server) {
 // The daemon's steady state for one matching frame: dispatch to the link's connected recorder
 // and one pass of the I/O service; the recorder drains every 64 frames (not timed).
 void BM_DispatchMatchingSteadyState(benchmark::State& state) {
-  IoService io;
+  IoService io{kSingleThreaded};
   IoWorkGuard work(io);
   TerminalTable table;
   table.emplace("k", std::unique_ptr<TerminalLink>(

@@ -99,14 +99,16 @@ std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint3
   }
   if (transport_length <= transport_header) return std::nullopt;
 
-  DecodedPacket packet;
+  // Built in place and returned as it is: the four texts are not copied on the way out.
+  std::optional<DecodedPacket> result(std::in_place);
+  DecodedPacket& packet = *result;
   append_ipv4(packet.source_address, frame.at(ip + 12));
   append_ipv4(packet.destination_address, frame.at(ip + 16));
   append_decimal(packet.source_port, frame.u16(transport));
   append_decimal(packet.destination_port, frame.u16(transport + 2));
   packet.payload = frame.at(transport + transport_header);
   packet.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
-  return packet;
+  return result;
 }
 
 }  // namespace marlobex

@@ -7,7 +7,10 @@
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 
@@ -106,8 +109,28 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
     }
     return;
   }
-  append_pending(data, count);
-  if (!write_in_flight_) start_write();
+  if (write_in_flight_) {
+    append_pending(data, count);
+    return;
+  }
+  send_now(data, count);
+}
+
+void TerminalServer::send_now(const unsigned char* data, std::size_t count) {
+  // Nothing is queued: hand the bytes to the kernel at once. Only what a full socket buffer does
+  // not take waits for the reactor, so a recorder that keeps up costs one send per payload.
+  const ssize_t sent = ::send(socket_->native_handle(), data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    write_failed(boost::system::error_code(errno, boost::asio::error::get_system_category()));
+    return;
+  }
+  const std::size_t taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+  if (taken == count) {
+    dropping_ = false;
+    return;
+  }
+  append_pending(data + taken, count - taken);
+  start_write();
 }
 
 void TerminalServer::append_pending(const unsigned char* data, std::size_t count) {
@@ -123,7 +146,6 @@ void TerminalServer::start_write() {
   in_flight_.swap(pending_);
   pending_.clear();
   write_in_flight_ = true;
-  // The first send is attempted at once; only the completion waits for the next poll.
   boost::asio::async_write(*socket_, boost::asio::buffer(in_flight_),
                            boost::bind(&TerminalServer::handle_write, this,
                                        boost::asio::placeholders::error));
@@ -134,10 +156,7 @@ void TerminalServer::handle_write(const boost::system::error_code& error) {
   write_in_flight_ = false;
   in_flight_.clear();
   if (error) {
-    Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
-                           << " Write failed: " << error.message() << std::endl;
-    close_connection();
-    start_accept();
+    write_failed(error);
     return;
   }
   if (!pending_.empty()) {
@@ -145,6 +164,13 @@ void TerminalServer::handle_write(const boost::system::error_code& error) {
     return;
   }
   dropping_ = false;
+}
+
+void TerminalServer::write_failed(const boost::system::error_code& error) {
+  Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
+                         << " Write failed: " << error.message() << std::endl;
+  close_connection();
+  start_accept();
 }
 
 void TerminalServer::close_connection() {

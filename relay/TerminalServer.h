@@ -53,8 +53,10 @@ class TerminalServer {
   void start_accept();
   void handle_accept(const boost::system::error_code& error);
   void reject_peer(const std::string& peer);
+  void send_now(const unsigned char* data, std::size_t count);
   void start_write();
   void handle_write(const boost::system::error_code& error);
+  void write_failed(const boost::system::error_code& error);
   void close_connection();
   void append_pending(const unsigned char* data, std::size_t count);
 
@@ -65,7 +67,8 @@ class TerminalServer {
   std::string nvr_port_;
   bool stopped_ = false;
   bool connected_ = false;
-  // Whole payloads in hand-off order: in_flight_ is being written, pending_ waits behind it.
+  // Payload bytes in hand-off order: in_flight_ is being written, pending_ waits behind it. The
+  // first bytes may be the tail of a payload whose head the kernel took at once.
   // Both keep their capacity, so a steady stream of payloads allocates nothing.
   std::vector<unsigned char> in_flight_;
   std::vector<unsigned char> pending_;
