@@ -2,7 +2,10 @@
  * the generator's payloads and verifies each (magic, length, filler), their order, and the
  * latency from the send time in the payload to its arrival. Runs until SIGTERM or the end of the
  * connection. Prints: delivered corrupt reordered p50_us p99_us. With PROGRESS_FILE, it also
- * rewrites that file about once a second with "delivered corrupt reordered bytes". */
+ * rewrites that file about once a second with "delivered corrupt reordered bytes".
+ * BENCH_RECORDER_PAUSE_US=N makes it pause N µs after each read that emptied the socket, as a
+ * recorder on another machine takes bytes off the wire without the sender waking it for each
+ * payload; the latency run leaves it unset and reads at once. */
 #define _GNU_SOURCE
 #include "frames.h"
 
@@ -66,13 +69,17 @@ int main(int argc, char** argv) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
   fprintf(stderr, "recorder connected\n");
 
+  const char* pause_text = getenv("BENCH_RECORDER_PAUSE_US");
+  const long pause_us = pause_text ? atol(pause_text) : 0;
+  const struct timespec pause = {0, pause_us * 1000};
   static uint8_t buffer[1 << 20];
   static uint64_t latencies[LATENCIES];
   size_t have = 0, latency_count = 0;
   uint64_t delivered = 0, corrupt = 0, reordered = 0, bytes = 0, reported_at = 0;
   int64_t last_seq = -1;
   while (!stop && !corrupt) {
-    const ssize_t got = recv(fd, buffer + have, sizeof buffer - have, 0);
+    const size_t space = sizeof buffer - have;
+    const ssize_t got = recv(fd, buffer + have, space, 0);
     const uint64_t arrived = now_ns();
     if (progress && arrived - reported_at >= 1000000000ull) {
       write_progress(progress, delivered, corrupt, reordered, bytes);
@@ -101,6 +108,7 @@ int main(int argc, char** argv) {
     }
     memmove(buffer, buffer + at, have - at);
     have -= at;
+    if (pause_us > 0 && (size_t)got < space) nanosleep(&pause, NULL);
   }
   if (progress) write_progress(progress, delivered, corrupt, reordered, bytes);
   double p50 = 0, p99 = 0;
