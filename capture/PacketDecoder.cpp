@@ -71,7 +71,7 @@ void append_decimal(std::string& out, unsigned value) {
   out.append(first, static_cast<std::size_t>(end - first));
 }
 
-std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint32_t captured_length) {
+std::optional<PacketFields> decode_fields(const unsigned char* bytes, std::uint32_t captured_length) {
   const Frame frame(bytes, captured_length);
   const std::uint32_t ip = ipv4_offset(frame);
   if (ip == 0 || !frame.has(ip, kIPv4MinHeader)) return std::nullopt;
@@ -99,16 +99,47 @@ std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint3
   }
   if (transport_length <= transport_header) return std::nullopt;
 
+  PacketFields fields;
+  fields.source_address = frame.at(ip + 12);
+  fields.destination_address = frame.at(ip + 16);
+  fields.source_port = frame.u16(transport);
+  fields.destination_port = frame.u16(transport + 2);
+  fields.payload = frame.at(transport + transport_header);
+  fields.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
+  return fields;
+}
+
+std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint32_t captured_length) {
+  const std::optional<PacketFields> fields = decode_fields(bytes, captured_length);
+  if (!fields) return std::nullopt;
   // Built in place and returned as it is: the four texts are not copied on the way out.
   std::optional<DecodedPacket> result(std::in_place);
   DecodedPacket& packet = *result;
-  append_ipv4(packet.source_address, frame.at(ip + 12));
-  append_ipv4(packet.destination_address, frame.at(ip + 16));
-  append_decimal(packet.source_port, frame.u16(transport));
-  append_decimal(packet.destination_port, frame.u16(transport + 2));
-  packet.payload = frame.at(transport + transport_header);
-  packet.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
+  append_ipv4(packet.source_address, fields->source_address);
+  append_ipv4(packet.destination_address, fields->destination_address);
+  append_decimal(packet.source_port, fields->source_port);
+  append_decimal(packet.destination_port, fields->destination_port);
+  packet.payload = fields->payload;
+  packet.payload_length = fields->payload_length;
   return result;
+}
+
+PacketTexts::PacketTexts(const PacketFields& fields) : fields_(&fields) {}
+
+PacketTexts::PacketTexts(const DecodedPacket& packet)
+    : printed_{&packet.source_address, &packet.destination_address, &packet.source_port,
+               &packet.destination_port} {}
+
+const std::string& PacketTexts::print(Text which) {
+  std::string& out = storage_[which];
+  switch (which) {
+    case kSourceAddress: append_ipv4(out, fields_->source_address); break;
+    case kDestinationAddress: append_ipv4(out, fields_->destination_address); break;
+    case kSourcePort: append_decimal(out, fields_->source_port); break;
+    case kDestinationPort: append_decimal(out, fields_->destination_port); break;
+  }
+  printed_[which] = &out;
+  return out;
 }
 
 }  // namespace marlobex

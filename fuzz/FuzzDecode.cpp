@@ -47,7 +47,14 @@ void decode_and_match(const std::vector<unsigned char>& frame, std::uint32_t cap
     check(packet->payload_length >= 1);
     check(packet->payload >= frame.data());
     check(packet->payload + packet->payload_length <= frame.data() + captured_length);
-    marlobex::find_terminal_link(table().terminals, *packet);
+    // The dispatch's walk prints texts only as it needs them; it must find the same link.
+    const std::optional<marlobex::PacketFields> fields = marlobex::decode_fields(frame.data(), captured_length);
+    check(fields.has_value());
+    marlobex::PacketTexts texts(*fields);
+    check(marlobex::find_terminal_link(table().terminals, texts) ==
+          marlobex::find_terminal_link(table().terminals, *packet));
+  } else {
+    check(!marlobex::decode_fields(frame.data(), captured_length));
   }
   marlobex::dispatch_packet(table().terminals, frame.data(), captured_length);
 }

@@ -131,8 +131,13 @@ class DispatchMatchTest : public ::testing::Test {
     s.dst = dst;
     s.src_port = src_port;
     s.dst_port = dst_port;
-    auto p = decode(build(s));
+    const std::vector<unsigned char> frame = build(s);
+    auto p = decode(frame);
     const TerminalLink* link = find_terminal_link(terminals_, *p);
+    // The dispatch prints the texts only as the walk needs them, and must come to the same link.
+    const auto fields = decode_fields(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    PacketTexts texts(*fields);
+    EXPECT_EQ(find_terminal_link(terminals_, texts), link);
     return link ? TerminalLink::key(link->SrcAddress, link->SrcPort, link->DstAddress, link->DstPort) : "none";
   }
   IoService io_;
@@ -171,7 +176,16 @@ TEST(CorpusTest, EveryCapturedFrameDecodesSafely) {
       ++frames;
       std::vector<unsigned char> copy(data, data + header->caplen);
       auto p = decode_frame(copy.data(), header->caplen);
+      auto fields = decode_fields(copy.data(), header->caplen);
+      ASSERT_EQ(p.has_value(), fields.has_value());
       if (!p) continue;
+      PacketTexts texts(*fields);
+      ASSERT_EQ(texts.source_port(), p->source_port);
+      ASSERT_EQ(texts.destination_address(), p->destination_address);
+      ASSERT_EQ(texts.destination_port(), p->destination_port);
+      ASSERT_EQ(texts.source_address(), p->source_address);
+      ASSERT_EQ(fields->payload, p->payload);
+      ASSERT_EQ(fields->payload_length, p->payload_length);
       ++decoded;
       ASSERT_GE(p->payload_length, 1);
       ASSERT_LE(p->payload + p->payload_length, copy.data() + copy.size());

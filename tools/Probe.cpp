@@ -55,9 +55,10 @@ void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t capture
   const std::optional<DecodedPacket> packet = decode_frame(frame, captured_length);
   if (!packet) return;
   ++decoded_;
+  PacketTexts texts(*packet);
   for (std::size_t i = 0; i < links_.size(); ++i) {
     const TerminalEntry& link = links_[i].entry;
-    if (link_texts_match(link.SrcAddress, link.DstAddress, link.SrcPort, link.DstPort, *packet)) {
+    if (link_texts_match(link.SrcAddress, link.DstAddress, link.SrcPort, link.DstPort, texts)) {
       ++per_link_[i].frames;
       per_link_[i].payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
       return;
