@@ -8,12 +8,8 @@
 
 namespace marlobex {
 
-/// An empty configured text stands for any value; otherwise the texts must be the same bytes.
-inline bool text_matches(const std::string& configured, const std::string& seen) {
-  return configured.empty() || configured == seen;
-}
-
 /// Do a link's four configured texts all match the packet? Shared by the relay and the tools.
+/// An empty configured text stands for any value; otherwise the texts must be the same bytes.
 /// A packet text is printed only when a non-empty configured text is compared with it, and the
 /// first text that differs ends the comparison.
 inline bool link_texts_match(const std::string& src_address, const std::string& dst_address,
