@@ -5,6 +5,9 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <iostream>
 #include <sstream>
 
@@ -24,37 +27,53 @@ Log::Log(const std::string& directory)
 
 Log::~Log() {
   boost::mutex::scoped_lock lock(mutex_);
-  if (file_.is_open()) file_.close();
+  file_.close();
 }
 
 std::ostream& Log::line() {
   boost::mutex::scoped_lock lock(mutex_);
-  // A stream that failed (a full disk, a removed file system) would swallow every later line:
-  // close it and start again from a fresh open.
-  if (file_.is_open() && !file_.good()) {
-    file_.close();
-  }
+  // A stream that failed (a full disk, a removed file system) would swallow every later line, and
+  // a file renamed or removed under the daemon (an outside rotation, an "rm") would take every
+  // later line where nobody looks: close it and start again from a fresh open of the path.
+  if (file_.is_open() && (!stream_.good() || !path_names_open_file())) file_.close();
   if (!file_.is_open()) open_for_append();
-  if (file_.is_open()) {
-    // The size on disk, not the stream's own count: the file may have been appended to before it
-    // was opened, or by somebody else since.
-    file_.flush();
-    boost::system::error_code error;
-    const std::uintmax_t size = boost::filesystem::file_size(log_path_, error);
-    if (!error && size > static_cast<std::uintmax_t>(kRotateAbove)) rotate();
-  }
+  // The size of the file written to, not of whatever the path names, nor the stream's own count:
+  // the file may have been appended to before it was opened, or truncated since.
+  if (file_.is_open() && open_file_size() > kRotateAbove) rotate();
   const std::string prefix = stamp_prefix();
   if (file_.is_open()) {
-    file_ << prefix;
-    return file_;
+    stream_ << prefix;
+    return stream_;
   }
   std::cout << prefix;
   return std::cout;
 }
 
+// False when the path is gone or names another file than the one open. Any other failure to look
+// (a directory without search permission) keeps the open file: reopening could only fail.
+bool Log::path_names_open_file() const {
+  struct stat at_path {};
+  if (::stat(log_path_.c_str(), &at_path) != 0) return errno != ENOENT && errno != ENOTDIR;
+  struct stat open {};
+  if (::fstat(file_.descriptor(), &open) != 0) return false;
+  return at_path.st_dev == open.st_dev && at_path.st_ino == open.st_ino;
+}
+
+std::int64_t Log::open_file_size() {
+  stream_.flush();
+  struct stat open {};
+  if (::fstat(file_.descriptor(), &open) != 0) return 0;
+  return static_cast<std::int64_t>(open.st_size);
+}
+
 void Log::open_for_append() {
-  file_.clear();
-  file_.open(log_path_.c_str(), std::ios::out | std::ios::app);
+  stream_.clear();
+  file_.open(log_path_, false);
+}
+
+void Log::open_truncated() {
+  stream_.clear();
+  file_.open(log_path_, true);
 }
 
 void Log::rotate() {
@@ -67,14 +86,13 @@ void Log::rotate() {
     // the next line. The reason goes into the file once per episode.
     open_for_append();
     if (file_.is_open() && !rotation_failing_) {
-      file_ << stamp_prefix() << "Log rotation failed: " << error.message() << std::endl;
+      stream_ << stamp_prefix() << "Log rotation failed: " << error.message() << std::endl;
     }
     rotation_failing_ = true;
     return;
   }
   rotation_failing_ = false;
-  file_.clear();
-  file_.open(log_path_.c_str(), std::ios::out | std::ios::trunc);
+  open_truncated();
 }
 
 std::string Log::stamp_prefix() {
@@ -83,6 +101,23 @@ std::string Log::stamp_prefix() {
   prefix << "[ " << boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time())
          << " ] ";
   return prefix.str();
+}
+
+std::string escape_control(const std::string& text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0x0F];
+    }
+  }
+  return out;
 }
 
 }  // namespace marlobex

@@ -1,15 +1,18 @@
 #pragma once
 
+#include "log/AppendFile.h"
+
 #include <boost/thread/mutex.hpp>
 
 #include <cstdint>
-#include <fstream>
 #include <ostream>
 #include <string>
 
 namespace marlobex {
 
 /// The one log file of the process, with a local-time stamp on every line and one older generation.
+/// The file follows its path: when the path is gone or names another file (an outside rotation, a
+/// removal), the next line reopens it.
 ///
 /// Usage, one statement per line:
 ///   Log::instance().line() << "message " << value << std::endl;
@@ -35,11 +38,15 @@ class Log {
   const std::string& old_path() const { return old_path_; }
 
  private:
+  bool path_names_open_file() const;
+  std::int64_t open_file_size();
   void open_for_append();
+  void open_truncated();
   void rotate();
   static std::string stamp_prefix();
 
-  std::ofstream file_;
+  AppendFile file_;
+  std::ostream stream_{&file_};
   std::string directory_;
   std::string log_path_;
   std::string old_path_;
@@ -47,5 +54,9 @@ class Log {
   // Set while a rotation keeps failing, so that the reason is written once, not on every line.
   bool rotation_failing_ = false;
 };
+
+/// `text` with each byte below 0x20, and 0x7F, written as \xHH (two upper-case hex digits): a
+/// configured text in a log line can then neither end the line nor carry terminal controls.
+std::string escape_control(const std::string& text);
 
 }  // namespace marlobex

@@ -5,6 +5,9 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -230,6 +233,55 @@ TEST(LogTest, MissingDirectoryThenFailedRotation) {
     EXPECT_TRUE(is_line(fresh, "four")) << fresh.size();
     EXPECT_EQ(content, read_file(log.old_path()));
   }
+}
+
+TEST(LogTest, FollowsItsPathWhenRenamedRemovedOrTruncated) {
+  ScratchDirectory dir;
+  Log log(dir.path());
+  const std::string rotated = dir.path() + "Marlobex.log.1";
+  ASSERT_TRUE(is_line(log_line(log, "one"), "one"));
+  // An outside rotation ("create"): renamed, then a new empty file at the path.
+  fs::rename(log.log_path(), rotated);
+  write_file(log.log_path(), "");
+  EXPECT_TRUE(is_line(log_line(log, "two"), "two"));
+  EXPECT_TRUE(is_line(read_file(rotated), "one"));
+  // Renamed without a new file: the next line creates one.
+  fs::remove(rotated);
+  fs::rename(log.log_path(), rotated);
+  EXPECT_TRUE(is_line(log_line(log, "three"), "three"));
+  EXPECT_TRUE(is_line(read_file(rotated), "two"));
+  // Removed: the next line creates the file again, with mode 0640 at most.
+  fs::remove(log.log_path());
+  EXPECT_TRUE(is_line(log_line(log, "four"), "four"));
+  struct stat st {};
+  ASSERT_EQ(::stat(log.log_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0137, 0u) << std::oct << st.st_mode;
+  // Truncated in place ("copytruncate"): the next line is written at the new end, with no hole.
+  ASSERT_EQ(::truncate(log.log_path().c_str(), 0), 0);
+  EXPECT_TRUE(is_line(log_line(log, "five"), "five"));
+
+  // The size that decides the rotation is the open file's: a large file appearing at the path is
+  // opened first, then rotated; a file truncated below the limit is not rotated.
+  const std::string over(Log::kRotateAbove + 1, 'o');
+  fs::remove(log.log_path());
+  write_file(log.log_path(), over);
+  EXPECT_TRUE(is_line(log_line(log, "six"), "six"));
+  EXPECT_EQ(over, read_file(log.old_path()));
+  log.line() << std::string(Log::kRotateAbove, 'g') << std::endl;
+  ASSERT_EQ(::truncate(log.log_path().c_str(), 10), 0);
+  const std::string kept = read_file(log.log_path());
+  const std::string after = log_line(log, "seven");
+  EXPECT_EQ(kept, after.substr(0, kept.size()));
+  EXPECT_TRUE(is_line(after.substr(kept.size()), "seven"));
+  EXPECT_EQ(over, read_file(log.old_path()));
+  EXPECT_EQ(3, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+}
+
+TEST(LogTest, ControlBytesOfATextAreWrittenAsHex) {
+  EXPECT_EQ(marlobex::escape_control("4003"), "4003");
+  EXPECT_EQ(marlobex::escape_control(std::string("a\n\r\t\x1b[2J\x7f\0z\x80\xff", 13)),
+            "a\\x0A\\x0D\\x09\\x1B[2J\\x7F\\x00z\x80\xff");
+  EXPECT_EQ(marlobex::escape_control(""), "");
 }
 
 }  // namespace
