@@ -108,7 +108,7 @@ pcap_t* open_capture_adapter(const std::string& adapter_address, const std::stri
     fail(not_supported, -1);
   }
   Log::instance().line() << "Listening on " << (device->description.empty() ? name : device->description)
-                         << " " << adapter_address << std::endl;
+                         << " " << escape_control(adapter_address) << std::endl;
   prepare_capture_reads(handle);
   return handle;
 }

@@ -1,12 +1,13 @@
 #include "config/Configuration.h"
 
-#include <fstream>
-#include <iterator>
-
+#include "config/DocumentScan.h"
 #include "log/InstallDirectory.h"
 #include "log/Log.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace marlobex {
 
@@ -29,7 +30,7 @@ std::string recorder_address_of(const TiXmlElement* network, RecorderTable& reco
     // A duplicate still becomes this network's recorder address.
     recorder_address = address;
     if (recorders.count(address) != 0) {
-      sink.report("NVR " + address + " already defined.  Skipping duplicate.");
+      sink.report("NVR " + escape_control(address) + " already defined.  Skipping duplicate.");
       continue;
     }
     recorders[address].reset(new NVRData{address});
@@ -54,7 +55,7 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
     entry.NvrPort = attribute_text(terminal, "NvrPort");
     if (entry.NvrPort.empty()) continue;
     if (ports.count(entry.NvrPort) != 0) {
-      sink.report("NVR Port " + entry.NvrPort + " is already in use. Ignoring.");
+      sink.report("NVR Port " + escape_control(entry.NvrPort) + " is already in use. Ignoring.");
       continue;
     }
     // The port text is taken from here on, even when the key turns out to be a duplicate.
@@ -65,15 +66,30 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
   }
 }
 
-// The file's bytes with CR LF and lone CR made LF, as TinyXML's own file loader does, followed by
-// spare NUL bytes: TinyXML 2.6 reads a UTF-8 lead byte's whole sequence even when the text ends
-// inside it, which would read past the end of a buffer that ends at the terminating NUL.
-bool read_configuration_text(const std::string& path, std::string& text) {
+// The file's bytes, at most one more than the limit: a larger file is refused without reading it.
+bool read_bytes(const std::string& path, std::string& bytes, std::string& error) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return false;
-  text.clear();
+  if (!file) {
+    error = errno != 0 ? std::strerror(errno) : "cannot be opened";
+    return false;
+  }
+  bytes.assign(kMaxConfigurationBytes + 1, '\0');
+  file.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
+  if (file.bad()) {
+    error = "cannot be read";
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(file.gcount()));
+  if (bytes.size() > kMaxConfigurationBytes) {
+    error = "larger than 1,048,576 bytes";
+    return false;
+  }
+  return true;
+}
+
+// The bytes with CR LF and lone CR made LF, as TinyXML's own file loader does.
+std::string with_line_feeds(const std::string& bytes) {
+  std::string text;
   text.reserve(bytes.size() + 8);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (bytes[i] == '\r') {
@@ -83,8 +99,7 @@ bool read_configuration_text(const std::string& path, std::string& text) {
       text.push_back(bytes[i]);
     }
   }
-  text.append(8, '\0');
-  return true;
+  return text;
 }
 
 }  // namespace
@@ -94,10 +109,25 @@ std::string configuration_path() { return std::string(kInstallDirectory) + "Marl
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded) {
   loaded.document.reset(new TiXmlDocument(path.c_str()));
   loaded.root = nullptr;
-  std::string text;
-  if (!read_configuration_text(path, text)) return LoadResult::NotLoaded;
+  loaded.error.clear();
+  loaded.error_line = 0;
+  std::string bytes;
+  if (!read_bytes(path, bytes, loaded.error)) return LoadResult::NotLoaded;
+  std::string text = with_line_feeds(bytes);
+  // The parser recurses once per level of nesting, and so does the document's destructor: a file
+  // nested too deep is refused before either can run out of stack.
+  loaded.error = document_hazard(text, loaded.error_line);
+  if (!loaded.error.empty()) return LoadResult::NotLoaded;
+  // Spare NUL bytes: TinyXML 2.6 reads a UTF-8 lead byte's whole sequence even when the text ends
+  // inside it, and moves past the end of an unterminated comment, which would read past a buffer
+  // that ends at the terminating NUL.
+  text.append(8, '\0');
   loaded.document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-  if (loaded.document->Error()) return LoadResult::NotLoaded;
+  if (loaded.document->Error()) {
+    loaded.error = loaded.document->ErrorDesc();
+    loaded.error_line = loaded.document->ErrorRow();
+    return LoadResult::NotLoaded;
+  }
   loaded.root = loaded.document->RootElement();
   return loaded.root ? LoadResult::Loaded : LoadResult::NoRootElement;
 }

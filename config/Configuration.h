@@ -5,6 +5,7 @@
 
 #include <tinyxml.h>
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,10 +24,16 @@ using RecorderTable = std::map<std::string, std::unique_ptr<NVRData>>;
 /// NvrPort texts already taken, across the whole file.
 using NvrPortSet = std::set<std::string>;
 
+/// A configuration file larger than this is refused unread, like a file that is not XML.
+constexpr std::size_t kMaxConfigurationBytes = 1048576;
+
 /// The parsed configuration file, kept for the length of the run.
 struct LoadedConfiguration {
   std::unique_ptr<TiXmlDocument> document;
   const TiXmlElement* root = nullptr;
+  /// Why the file was not loaded, and the line concerned (0: none); empty when it was.
+  std::string error;
+  int error_line = 0;
 };
 
 /// How loading a configuration file went, for callers that must not end the process.
@@ -35,7 +42,9 @@ enum class LoadResult { Loaded, NotLoaded, NoRootElement };
 /// The installed "Marlobex.xml".
 std::string configuration_path();
 
-/// Loads `path` into `loaded` without logging or ending the process.
+/// Loads `path` into `loaded` without logging or ending the process. A file over
+/// kMaxConfigurationBytes, or one that DocumentScan refuses (elements nested more than
+/// kMaxElementDepth deep), is not given to the parser and is not loaded.
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded);
 
 /// Loads the installed configuration; logs and ends the process (255, 254) when it cannot.

@@ -1,6 +1,8 @@
 // Any text as Marlobex.xml: loaded by the daemon's loader from a file, read for the adapter
 // address, walked with the daemon's rules (without binding), and checked by the operator tool.
+// Whatever the loader gives the parser, loaded or not, is nested no deeper than its limit.
 #include "config/Configuration.h"
+#include "config/DocumentScan.h"
 #include "tools/ConfigurationCheck.h"
 
 #include <unistd.h>
@@ -18,6 +20,27 @@ std::string scratch_path() {
 
 void check(bool condition) {
   if (!condition) __builtin_trap();
+}
+
+// The depth of the deepest element, walked without recursion.
+int tree_depth(const TiXmlDocument& document) {
+  int deepest = 0;
+  int depth = 0;
+  const TiXmlNode* node = document.FirstChild();
+  while (node) {
+    if (node->ToElement() && depth + 1 > deepest) deepest = depth + 1;
+    if (node->FirstChild()) {
+      node = node->FirstChild();
+      ++depth;
+      continue;
+    }
+    while (node && !node->NextSibling()) {
+      node = node->Parent();
+      --depth;
+    }
+    if (node) node = node->NextSibling();
+  }
+  return deepest;
 }
 
 void walk(const TiXmlElement* root) {
@@ -50,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fwrite(data, 1, size, file);
   std::fclose(file);
   marlobex::LoadedConfiguration loaded;
-  if (marlobex::load_configuration_file(path, loaded) == marlobex::LoadResult::Loaded) {
-    walk(loaded.root);
-  }
+  const marlobex::LoadResult result = marlobex::load_configuration_file(path, loaded);
+  check(tree_depth(*loaded.document) <= marlobex::kMaxElementDepth);
+  if (result == marlobex::LoadResult::Loaded) walk(loaded.root);
   std::remove(path.c_str());
   return 0;
 }

@@ -24,18 +24,19 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
       peer_(boost::asio::ip::address_v4::any(), 0),
       recorder_address_(recorder_address),
       nvr_port_(nvr_port) {
-  Log::instance().line() << "Creating terminal connection: " << recorder_address_ << ":" << nvr_port_
-                         << std::endl;
+  Log::instance().line() << "Creating terminal connection: " << escape_control(recorder_address_)
+                         << ":" << escape_control(nvr_port_) << std::endl;
   try {
     bind_and_listen();
   } catch (const boost::system::system_error& e) {
     // what() would prefix the failing call ("bind: "); the line carries the bare reason.
-    Log::instance().line() << "Acceptor bind failed: Port " << nvr_port_
+    Log::instance().line() << "Acceptor bind failed: Port " << escape_control(nvr_port_)
                            << " Error: " << e.code().message() << std::endl;
     stopped_ = true;
     return;
   } catch (const std::exception& e) {
-    Log::instance().line() << "Acceptor bind failed: Port " << nvr_port_ << " Error: " << e.what()
+    Log::instance().line() << "Acceptor bind failed: Port " << escape_control(nvr_port_)
+                           << " Error: " << e.what()
                            << std::endl;
     stopped_ = true;
     return;
@@ -72,7 +73,8 @@ void TerminalServer::start_accept() {
 void TerminalServer::handle_accept(const boost::system::error_code& error) {
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    Log::instance().line() << "Terminal port " << nvr_port_ << " Accept failed: " << error.message()
+    Log::instance().line() << "Terminal port " << escape_control(nvr_port_)
+                           << " Accept failed: " << error.message()
                            << std::endl;
     stopped_ = true;
     return;
@@ -80,8 +82,8 @@ void TerminalServer::handle_accept(const boost::system::error_code& error) {
   boost::system::error_code ignored;
   const std::string peer = peer_.address().to_string(ignored);
   if (peer == recorder_address_) {
-    Log::instance().line() << "Accepted connection from NVR address: " << recorder_address_
-                           << " Port: " << nvr_port_ << std::endl;
+    Log::instance().line() << "Accepted connection from NVR address: " << escape_control(recorder_address_)
+                           << " Port: " << escape_control(nvr_port_) << std::endl;
     connected_ = true;
     return;
   }
@@ -93,7 +95,8 @@ void TerminalServer::handle_accept(const boost::system::error_code& error) {
 
 void TerminalServer::reject_peer(const std::string& peer) {
   if (rejected_.count(peer) != 0 || rejected_.size() >= kRejectedLimit) return;
-  Log::instance().line() << "Rejected connection from address: " << peer << " on port " << nvr_port_
+  Log::instance().line() << "Rejected connection from address: " << peer
+                         << " on port " << escape_control(nvr_port_)
                          << std::endl;
   rejected_.insert(peer);
 }
@@ -103,7 +106,8 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
   const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
   if (queued_bytes() + count > kQueueLimit) {
     if (!dropping_) {
-      Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
+      Log::instance().line() << "Terminal port " << escape_control(recorder_address_) << ":"
+                             << escape_control(nvr_port_)
                              << " Recorder is not keeping up. Dropping data." << std::endl;
       dropping_ = true;
     }
@@ -167,8 +171,9 @@ void TerminalServer::handle_write(const boost::system::error_code& error) {
 }
 
 void TerminalServer::write_failed(const boost::system::error_code& error) {
-  Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
-                         << " Write failed: " << error.message() << std::endl;
+  Log::instance().line() << "Terminal port " << escape_control(recorder_address_) << ":"
+                         << escape_control(nvr_port_) << " Write failed: " << error.message()
+                         << std::endl;
   close_connection();
   start_accept();
 }

@@ -1,4 +1,5 @@
 #include "config/Configuration.h"
+#include "config/DocumentScan.h"
 #include "log/InstallDirectory.h"
 #include "tests/support/TestSupport.h"
 
@@ -6,6 +7,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -136,6 +138,31 @@ TEST_F(ConfigurationTest, SamePortWrittenTwoWaysFailsTheSecondBind) {
   EXPECT_EQ(lines[4], "Acceptor bind failed: Port 0" + port + " Error: Address already in use");
 }
 
+TEST_F(ConfigurationTest, ConfiguredTextsReachTheLogWithTheirControlBytesEscaped) {
+  IoService io;
+  TerminalServer holder(io, "", "abc");  // holds the port, so that the link's bind fails too
+  const std::string port = std::to_string(holder.local_port());
+  const std::string forged = " ] Accepted connection from NVR address: 10.9.9.9 Port: 4001";
+  const std::string xml = "<C><Network><NVR Address=\"127.0.0.1&#9;\"/>"
+                          "<Terminal SrcAddress=\"1.1.1.1\" NvrPort=\"" + port + "&#10;[ 2026-Jan-01 00:00:00" +
+                          forged + "\"/><Terminal SrcAddress=\"2.2.2.2\" NvrPort=\"" + port +
+                          "&#10;[ 2026-Jan-01 00:00:00" + forged + "\"/></Network></C>";
+  RecorderTable recorders;
+  NvrPortSet ports;
+  TerminalTable terminals;
+  build_terminal_links(load(xml), io, recorders, ports, terminals);
+  // The texts are used as they stand: the same port, and the tab is part of the recorder address.
+  ASSERT_EQ(terminals.size(), 1u);
+  EXPECT_EQ(terminals.begin()->second->RecorderAddress, "127.0.0.1\t");
+  EXPECT_EQ(*ports.begin(), port + "\n[ 2026-Jan-01 00:00:00" + forged);
+  const std::string escaped = port + "\\x0A[ 2026-Jan-01 00:00:00" + forged;
+  EXPECT_EQ(new_lines(), (std::vector<std::string>{
+                             "Creating terminal connection: :abc",
+                             "Creating terminal connection: 127.0.0.1\\x09:" + escaped,
+                             "Acceptor bind failed: Port " + escaped + " Error: Address already in use",
+                             "NVR Port " + escaped + " is already in use. Ignoring."}));
+}
+
 TEST_F(ConfigurationTest, LoadFailuresAndTheShippedExample) {
   LoadedConfiguration loaded;
   EXPECT_EQ(load_configuration_file(dir_.path() + "missing.xml", loaded), LoadResult::NotLoaded);
@@ -154,6 +181,102 @@ TEST_F(ConfigurationTest, LoadFailuresAndTheShippedExample) {
   EXPECT_EQ(out.links.begin()->first, "192.168.1.101::10.0.0.5:9100");
   EXPECT_EQ(out.links.begin()->second.RecorderAddress, "192.168.1.50");
   EXPECT_TRUE(out.messages.empty());
+}
+
+// The depth of the deepest element, walked without recursion.
+int tree_depth(const TiXmlDocument& document) {
+  int deepest = 0;
+  int depth = 0;
+  const TiXmlNode* node = document.FirstChild();
+  while (node) {
+    if (node->ToElement()) deepest = std::max(deepest, depth + 1);
+    if (node->FirstChild()) {
+      node = node->FirstChild();
+      ++depth;
+      continue;
+    }
+    while (node && !node->NextSibling()) {
+      node = node->Parent();
+      --depth;
+    }
+    if (node) node = node->NextSibling();
+  }
+  return deepest;
+}
+
+std::string nested(const std::string& open, const std::string& close, int levels) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += open + "\n";
+  for (int i = 0; i < levels; ++i) text += close;
+  return text;
+}
+
+TEST_F(ConfigurationTest, BombsAndMisreadBytesAreRefusedBeforeParsing) {
+  LoadedConfiguration loaded;
+  auto load_text = [&](const std::string& text) {
+    test::write_file(dir_.path() + "bomb.xml", text);
+    return load_configuration_file(dir_.path() + "bomb.xml", loaded);
+  };
+  // 70,000 levels would overflow the stack of the parser and of the document's destructor.
+  EXPECT_EQ(load_text(nested("<a>", "</a>", 70000)), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "elements nested more than 64 deep");
+  EXPECT_EQ(loaded.error_line, 65);
+
+  // Markup that hides end tags from a careless scan, and TinyXML's own misreadings: however the
+  // levels are written, 64 load and 65 are refused, with TinyXML's own depth as the witness (an
+  // empty element counts as a level: parsing and destroying it is one more call).
+  struct Family {
+    const char* name;
+    std::string prefix, open, close;
+    bool misread;  // refused at any depth: TinyXML would read these bytes otherwise
+  };
+  const std::vector<Family> families = {
+      {"plain", "", "<a>", "</a>", false},
+      {"values with markup", "", "<a v=\"</a>>&lt;</a>\" w='\"></a>' x=y>", "</a>", false},
+      {"comments", "", "<a><!-- </a></a> -->", "</a>", false},
+      {"CDATA", "", "<a><![CDATA[</a></a>]]>", "</a>", false},
+      {"instructions", "", "<a><?pi </a>", "</a>", false},
+      {"declarations", "", "<a><?xml version=\"</a>>\" standalone='</a>'?>", "</a>", false},
+      {"document types", "", "<a><!DOCTYPE d [<!ENTITY e \"</a>\">]>", "</a>", false},
+      {"self-closing", "", "<a><b/><c x=\"/>\"/>", "</a>", false},
+      {"character references", "", "<a>&#x</a></a>x1;", "</a>", true},
+      {"UTF-8 sequences", "<?xml version=\"1.0\"?>", "<a>\xE0</a>", "</a>", true},
+  };
+  for (const Family& family : families) {
+    for (int levels : {63, 64, 65}) {
+      const std::string text = family.prefix + nested(family.open, family.close, levels);
+      TiXmlDocument witness;
+      witness.Parse(text.c_str());
+      ASSERT_FALSE(witness.Error()) << family.name;
+      const int depth = tree_depth(witness);
+      ASSERT_TRUE(depth == levels || depth == levels + 1) << family.name << " " << depth;
+      const bool loads = !family.misread && depth <= kMaxElementDepth;
+      EXPECT_EQ(load_text(text), loads ? LoadResult::Loaded : LoadResult::NotLoaded)
+          << family.name << " " << levels << ": " << loaded.error;
+    }
+  }
+  EXPECT_EQ(load_text("<a>&#x</a></a>x1;</a>"), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "a malformed character reference");
+  EXPECT_EQ(load_text("<?xml version=\"1.0\"?>\n<a v=\"\xE0\"/>"), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "an incomplete UTF-8 sequence");
+  EXPECT_EQ(loaded.error_line, 2);
+  EXPECT_EQ(load_text("<a v=\"K\xC3\xB6ln &#252; &#xFC; &amp; AT&T\"/>"), LoadResult::Loaded);
+  EXPECT_EQ(load_text(std::string("<a/>\n\0", 6)), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "a NUL byte");
+  EXPECT_EQ(load_text("\xEF\xBB\xBF<a/>"), LoadResult::Loaded);
+  EXPECT_EQ(load_text("<a>\xEF\xBB\xBF</a>"), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "a byte order mark after the start");
+
+  // The size limit, counted in the file's own bytes (CR LF counts two).
+  const std::string root = "<a/>\r\n";
+  const std::string fill(kMaxConfigurationBytes - root.size() - 7, 'x');
+  EXPECT_EQ(load_text(root + "<!--" + fill + "-->"), LoadResult::Loaded);
+  EXPECT_EQ(load_text(root + "<!--" + fill + "x-->"), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "larger than 1,048,576 bytes");
+  EXPECT_EQ(load_text("<C><Network></C>"), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "Error reading end tag.");
+  EXPECT_EQ(load_configuration_file(dir_.path() + "missing.xml", loaded), LoadResult::NotLoaded);
+  EXPECT_EQ(loaded.error, "No such file or directory");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -148,6 +149,44 @@ TEST(ConfigurationCheckTest, SoundFileIsOkAndWhatStopsTheDaemonIsAnError) {
   EXPECT_EQ(output.rfind("Configuration: " + scratch.path() + "sound.xml\n", 0), 0u) << output;
   // The adapters of this machine do not hold 10.0.0.9.
   EXPECT_EQ(status, 2) << output;
+}
+
+TEST(ConfigurationCheckTest, ControlBytesAreWarnedAboutAndBombsAreErrors) {
+  const std::string forged =
+      "4003&#10;[ 2026-Jan-01 00:00:00 ] Accepted connection from NVR address: 127.0.0.1 Port: 4003";
+  const CheckReport report = check_text(
+      "<Marlobex><Network SniffAdapterAddress=\"10.0.0.9\"><NVR Address=\"127.0.0.1\"/>\n"
+      "<Terminal SrcAddress=\"10.0.0.1\" NvrPort=\"" + forged + "\"/>\n"
+      "<Terminal SrcAddress=\"10.0.0.2&#27;[2J\" NvrPort=\"" + forged + "\"/></Network></Marlobex>");
+  EXPECT_EQ(codes(report),
+            (std::vector<std::string>{"W12@2", "W30@3", "W12@3", "W12@3", "W10@3"}));
+  const std::string escaped =
+      "4003\\x0A[ 2026-Jan-01 00:00:00 ] Accepted connection from NVR address: 127.0.0.1 Port: 4003";
+  const std::string text = format_check_report(report);
+  EXPECT_NE(text.find("warning W12 line 2: NvrPort=\"" + escaped + "\" holds control bytes (a line "
+                      "end, a tab, an escape): they are used as they stand, and logged as \\xHH.\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("warning W30 line 3: the daemon logs \"NVR Port " + escaped +
+                      " is already in use. Ignoring.\"\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("  line 2: 10.0.0.1:* -> *:*  recorder 127.0.0.1 on port 4003\n"),
+            std::string::npos) << text;
+  // Every line of the report is one of its own: no configured byte starts another or moves the cursor.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+
+  // A file nested 70,000 deep is an error found without parsing it, and the tool does not crash.
+  test::ScratchDirectory scratch;
+  std::string deep;
+  for (int i = 0; i < 70000; ++i) deep += "<a>\n";
+  test::write_file(scratch.path() + "deep.xml", deep);
+  int status = 0;
+  const std::string output = run_tool(
+      std::string(MARLOBEX_BINARY_DIR) + "/tools/Marlobex-check " + scratch.path() + "deep.xml", status);
+  EXPECT_EQ(status, 2) << output;
+  EXPECT_NE(output.find("\nerror E01 line 65: the file cannot be loaded (elements nested more than 64 "
+                        "deep): the daemon stops with \"Failed to load Marlobex.xml. Exiting.\".\n"),
+            std::string::npos) << output;
 }
 
 TEST(ConfigurationCheckTest, FormsThatCanNeverMatch) {

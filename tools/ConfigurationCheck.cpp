@@ -1,5 +1,6 @@
 #include "tools/ConfigurationCheck.h"
 
+#include "log/Log.h"
 #include "relay/TerminalServer.h"
 
 #include <algorithm>
@@ -113,7 +114,28 @@ void walk_with_daemon_rules(const TiXmlElement* root, WalkState& state, Collecto
 
 // --- forms of the texts ------------------------------------------------------------------------
 
+bool has_control_byte(const std::string& text) {
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+void check_control_bytes(const TiXmlElement* element, Collector& out) {
+  static const char* const kValues[] = {"SniffAdapterAddress", "Address", "SrcAddress", "DstAddress",
+                                        "SrcPort", "DstPort", "NvrPort"};
+  for (const char* name : kValues) {
+    const char* value = element->Attribute(name);
+    if (!value || !has_control_byte(value)) continue;
+    out.warn("W12", element->Row(),
+             std::string(name) + "=\"" + escape_control(value) + "\" holds control bytes (a line end, " +
+                 "a tab, an escape): they are used as they stand, and logged as \\xHH.");
+  }
+}
+
 void check_attribute_forms(const TiXmlElement* element, Collector& out) {
+  check_control_bytes(element, out);
   static const char* const kAddresses[] = {"SrcAddress", "DstAddress", "Address", "SniffAdapterAddress"};
   static const char* const kPorts[] = {"SrcPort", "DstPort"};
   for (const char* name : kAddresses) {
@@ -135,6 +157,16 @@ void check_attribute_forms(const TiXmlElement* element, Collector& out) {
              std::string(name) + "=\"" + value + "\" is " + problem +
                  ": it is compared as text and can never match a packet.");
   }
+}
+
+// The element after `element` in document order below `root`, found without recursion: a
+// document may be nested deeper than any stack.
+const TiXmlElement* next_element(const TiXmlElement* element, const TiXmlElement* root) {
+  if (const TiXmlElement* child = element->FirstChildElement()) return child;
+  for (; element && element != root; element = element->Parent()->ToElement()) {
+    if (const TiXmlElement* sibling = element->NextSiblingElement()) return sibling;
+  }
+  return nullptr;
 }
 
 void check_names_case(const TiXmlElement* element, Collector& out) {
@@ -163,14 +195,12 @@ void check_names_case(const TiXmlElement* element, Collector& out) {
       }
     }
   }
-  for (const TiXmlElement* child = element->FirstChildElement(); child;
-       child = child->NextSiblingElement()) {
-    check_names_case(child, out);
-  }
 }
 
 void check_elements(const TiXmlElement* root, Collector& out) {
-  check_names_case(root, out);
+  for (const TiXmlElement* element = root; element; element = next_element(element, root)) {
+    check_names_case(element, out);
+  }
   for (const TiXmlElement* network = root->FirstChildElement("Network"); network;
        network = network->NextSiblingElement("Network")) {
     check_attribute_forms(network, out);
@@ -391,10 +421,9 @@ CheckReport check_configuration_file(const std::string& path, std::vector<Captur
   CheckReport report;
   report.path = path;
   if (result == LoadResult::NotLoaded) {
-    const TiXmlDocument& document = *loaded.document;
     report.findings.push_back(
-        {Severity::Error, "E01", document.ErrorRow(),
-         std::string("the file cannot be loaded (") + document.ErrorDesc() +
+        {Severity::Error, "E01", loaded.error_line,
+         "the file cannot be loaded (" + loaded.error +
              "): the daemon stops with \"Failed to load Marlobex.xml. Exiting.\"."});
   } else {
     report.findings.push_back(
@@ -409,23 +438,27 @@ std::string format_check_report(const CheckReport& report) {
   std::ostringstream out;
   out << "Configuration: " << report.path << "\n";
   if (report.loaded) {
-    out << "Adapter: " << (report.adapter_address.empty() ? "(none)" : report.adapter_address);
+    // Configured texts are shown with their control bytes as \xHH, as the daemon logs them.
+    out << "Adapter: "
+        << (report.adapter_address.empty() ? "(none)" : escape_control(report.adapter_address));
     if (report.adapter) out << " on " << report.adapter->name;
     out << "\n";
     out << "Links in key order (a packet goes to the first that matches; * matches any value):\n";
-    auto shown = [](const std::string& text) { return text.empty() ? std::string("*") : text; };
+    auto shown = [](const std::string& text) {
+      return text.empty() ? std::string("*") : escape_control(text);
+    };
     for (const CheckedLink& link : report.links) {
       const TerminalEntry& entry = link.entry;
       out << "  line " << link.line << ": " << shown(entry.SrcAddress) << ":" << shown(entry.SrcPort)
           << " -> " << shown(entry.DstAddress) << ":" << shown(entry.DstPort) << "  recorder "
-          << (entry.RecorderAddress.empty() ? "(none)" : entry.RecorderAddress) << " on port "
+          << (entry.RecorderAddress.empty() ? "(none)" : escape_control(entry.RecorderAddress)) << " on port "
           << link.port << "\n";
     }
   }
   for (const Finding& finding : report.findings) {
     out << (finding.severity == Severity::Error ? "error " : "warning ") << finding.code;
     if (finding.line > 0) out << " line " << finding.line;
-    out << ": " << finding.text << "\n";
+    out << ": " << escape_control(finding.text) << "\n";
   }
   const int status = report.exit_status();
   out << (status == 0   ? "OK: the daemon would relay everything configured.\n"
