@@ -7,14 +7,19 @@
 
 #include <gtest/gtest.h>
 
-#include <pcap.h>
-#include <sys/wait.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <pcap.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 
 namespace marlobex {
 namespace {
@@ -266,6 +271,29 @@ TEST(ProbeTest, CountsPerLinkWhatMissesAndWhatTheDecoderLeavesOut) {
             "Adapter eth7 (10.0.0.9) saw no traffic at all in 10.0 s: check the cable, the switch's");
 }
 
+TEST(ProbeTest, UnmatchedTableIsBoundedAndCountsTheRest) {
+  ProbeCounter counter(probe_links());
+  test::FrameFields forged;  // from a configured till to ports that no link names
+  forged.dst_port = 9999;
+  for (int i = 0; i < 1003; ++i) {
+    forged.src_port = static_cast<std::uint16_t>(20000 + i);
+    const std::vector<unsigned char> frame = test::build(forged);
+    counter.count_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+  }
+  // A conversation already in the table is still counted there.
+  forged.src_port = 20000;
+  const std::vector<unsigned char> again = test::build(forged);
+  counter.count_frame(again.data(), static_cast<std::uint32_t>(again.size()));
+  EXPECT_EQ(counter.unmatched().size(), ProbeCounter::kUnmatchedLimit);
+  EXPECT_EQ(counter.unmatched().at("192.168.1.101:20000 -> 10.0.0.5:9999").frames, 2u);
+  EXPECT_EQ(counter.untabled().frames, 3u);
+  EXPECT_EQ(counter.untabled().payload_bytes, 21u);
+  const std::string report = counter.format("Adapter eth7 (10.0.0.9)", 1.0, 1);
+  EXPECT_NE(report.find("  192.168.1.101:20000 -> 10.0.0.5:9999  2 frames, 14 bytes\n"
+                        "  and more conversations than the table holds (1000): 3 frames, 21 bytes\n"),
+            std::string::npos) << report;
+}
+
 TEST(ProbeTest, ReadsACaptureFileWithTheInstalledTools) {
   test::ScratchDirectory scratch;
   const std::string capture = scratch.path() + "till.pcap";
@@ -355,6 +383,64 @@ TEST(StatusTest, SocketsLockHolderAndLogEvents) {
                 "[ 2026-Dec-07 06:00:02 ] Rejected connection from address: 127.0.0.2 on port 4001",
                 "[ 2026-Dec-07 06:00:03 ] Terminal port 127.0.0.1:4001 Write failed: Broken pipe"}));
   EXPECT_EQ(recent_log_events(log, 10).size(), 4u);
+}
+
+// A recorder's port on loopback that sends `bytes` to the first connection and closes it.
+class OneShotPort {
+ public:
+  explicit OneShotPort(const std::string& bytes) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    sender_ = std::thread([this, bytes] {
+      pollfd waiter{listener_, POLLIN, 0};
+      if (::poll(&waiter, 1, 10000) != 1) return;
+      const int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      ::close(fd);
+    });
+  }
+  ~OneShotPort() {
+    if (sender_.joinable()) sender_.join();
+    ::close(listener_);
+  }
+  unsigned port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  unsigned port_ = 0;
+  std::thread sender_;
+};
+
+TEST(RecorderTest, PrintsControlBytesEscapedUnlessRaw) {
+  const std::string forged = "TOTAL 2.50\r\n\x1b]0;owned\x07\x1b[2J\tCAF\xC3\x89\x7f\n";
+  const std::string recorder = std::string(MARLOBEX_BINARY_DIR) + "/tools/Marlobex-recorder 127.0.0.1 ";
+  int status = -1;
+  std::string output;
+  {
+    OneShotPort port(forged);
+    ASSERT_NE(port.port(), 0u);
+    output = run_tool(recorder + std::to_string(port.port()) + " 2>/dev/null", status);
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(output, "TOTAL 2.50\\x0D\n\\x1B]0;owned\\x07\\x1B[2J\tCAF\\xC3\\x89\\x7F\n");
+  {
+    OneShotPort port(forged);
+    output = run_tool(recorder + std::to_string(port.port()) + " --raw 2>/dev/null", status);
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(output, forged);
+  run_tool(recorder + "4001 --raw --hex 2>/dev/null", status);
+  EXPECT_EQ(status, 2);
 }
 
 TEST(HexDumpTest, LinesOfSixteenAcrossPieces) {

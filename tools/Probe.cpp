@@ -68,8 +68,13 @@ void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t capture
       configured_addresses_.count(packet->destination_address) == 0) {
     return;
   }
-  Count& count = unmatched_[packet->source_address + ":" + packet->source_port + " -> " +
-                            packet->destination_address + ":" + packet->destination_port];
+  const std::string conversation = packet->source_address + ":" + packet->source_port + " -> " +
+                                   packet->destination_address + ":" + packet->destination_port;
+  auto found = unmatched_.find(conversation);
+  if (found == unmatched_.end() && unmatched_.size() < kUnmatchedLimit) {
+    found = unmatched_.emplace(conversation, Count()).first;
+  }
+  Count& count = found != unmatched_.end() ? found->second : untabled_;
   ++count.frames;
   count.payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
 }
@@ -103,6 +108,10 @@ std::string ProbeCounter::format(const std::string& adapter, double seconds,
   for (const auto& other : others) {
     out << "  " << other.first << "  " << other.second.frames << " frames, "
         << other.second.payload_bytes << " bytes\n";
+  }
+  if (untabled_.frames > 0) {
+    out << "  and more conversations than the table holds (" << kUnmatchedLimit
+        << "): " << untabled_.frames << " frames, " << untabled_.payload_bytes << " bytes\n";
   }
   out << "Frames: " << frames_ << " in all, " << decoded_ << " TCP/UDP with payload over IPv4, "
       << tagged_ << " 802.1Q-tagged, " << fragments_ << " IPv4 fragments, " << non_ipv4_

@@ -19,6 +19,10 @@ class ProbeCounter {
     std::uint64_t payload_bytes = 0;
   };
 
+  /// The table of unmatched conversations holds at most this many; forged traffic could
+  /// otherwise grow it without end.
+  static constexpr std::size_t kUnmatchedLimit = 1000;
+
   /// `links` in key order, as the check builds them.
   explicit ProbeCounter(std::vector<CheckedLink> links);
 
@@ -35,6 +39,8 @@ class ProbeCounter {
   const std::vector<Count>& per_link() const { return per_link_; }
   /// "src:port -> dst:port" of payloads that involve a configured address but match no link.
   const std::map<std::string, Count>& unmatched() const { return unmatched_; }
+  /// Payloads of unmatched conversations that found the table full.
+  const Count& untabled() const { return untabled_; }
 
  private:
   void classify(const unsigned char* frame, std::uint32_t captured_length);
@@ -43,6 +49,7 @@ class ProbeCounter {
   std::set<std::string> configured_addresses_;
   std::vector<Count> per_link_;
   std::map<std::string, Count> unmatched_;
+  Count untabled_;
   std::uint64_t frames_ = 0;
   std::uint64_t decoded_ = 0;
   std::uint64_t tagged_ = 0;

@@ -1,5 +1,8 @@
-// Marlobex-recorder HOST PORT [--bind ADDRESS] [--hex]: a minimal recorder client. Connects to a
-// link's port, prints what arrives (as text, or as a hex dump), and says when the connection ends.
+// Marlobex-recorder HOST PORT [--bind ADDRESS] [--hex | --raw]: a minimal recorder client.
+// Connects to a link's port, prints what arrives (as escaped text, as a hex dump, or raw), and says
+// when the connection ends. Any host on the mirrored segment can forge a till's bytes, so by
+// default none of them reaches the operator's terminal as a control.
+#include "tools/EscapedText.h"
 #include "tools/HexDump.h"
 #include "tools/ToolOptions.h"
 
@@ -17,10 +20,12 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: Marlobex-recorder HOST PORT [--bind ADDRESS] [--hex]\n"
+    "Usage: Marlobex-recorder HOST PORT [--bind ADDRESS] [--hex | --raw]\n"
     "Connects to the daemon's NvrPort PORT on HOST (an IPv4 address), from ADDRESS if given (the\n"
     "daemon admits only the recorder address of the link's Network), and prints what it receives:\n"
-    "as it comes, or with --hex as a hex dump. Status lines go to standard error.\n"
+    "as text with every byte but printable ASCII, tab and line feed written as \\xHH; with --hex\n"
+    "as a hex dump; with --raw exactly as it comes, controls included. Status lines go to standard\n"
+    "error.\n"
     "Exit status: 0 the daemon closed the connection, 1 no connection or a failed read, 2 bad usage.\n";
 
 struct Options {
@@ -28,6 +33,7 @@ struct Options {
   unsigned port = 0;
   std::string bind_address;
   bool hex = false;
+  bool raw = false;
 };
 
 bool parse_port(const char* text, unsigned& port) {
@@ -42,8 +48,10 @@ bool parse(int argc, char** argv, Options& options) {
   int positional = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--hex") {
+    if (arg == "--hex" && !options.raw) {
       options.hex = true;
+    } else if (arg == "--raw" && !options.hex) {
+      options.raw = true;
     } else if (arg == "--bind" && i + 1 < argc) {
       options.bind_address = argv[++i];
     } else if (positional == 0) {
@@ -131,8 +139,10 @@ int main(int argc, char** argv) {
     total += static_cast<unsigned long long>(got);
     if (options.hex) {
       dump.add(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(got));
-    } else {
+    } else if (options.raw) {
       std::cout.write(buffer, got);
+    } else {
+      std::cout << marlobex::escaped_text(buffer, static_cast<std::size_t>(got));
     }
     std::cout.flush();
   }

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace marlobex {
+
+/// `length` bytes as text that is safe on a terminal: printable ASCII, tab and line feed as they
+/// are, every other byte (escape sequences, carriage returns, bytes from 0x80 up) as \xHH with two
+/// upper-case hex digits. Pieces can be escaped one by one: no byte depends on its neighbours.
+std::string escaped_text(const char* bytes, std::size_t length);
+
+}  // namespace marlobex
