@@ -122,6 +122,7 @@ daemon_pid=$(head -n 1 "$home/Marlobex.lock")
 check "the lock file holds the daemon's id and a newline" \
   bash -c "[ \"\$(cat '$home/Marlobex.lock')\" = '$daemon_pid' ] && [ \$(stat -c %s '$home/Marlobex.lock') = $(( ${#daemon_pid} + 1 )) ]"
 check "the lock file has mode 0640" [ "$(stat -c %a "$home/Marlobex.lock")" = 640 ]
+check "the log file has mode 0640" [ "$(stat -c %a "$log")" = 640 ]
 check "the daemon runs" alive "$daemon_pid"
 
 in_host "$subreaper" "$work/second.status" "$binary"
@@ -263,10 +264,22 @@ ticks=$(awk '{print $14 + $15}' "/proc/$daemon_pid/stat")
 echo "adapter removed: $errors read-error lines in 3 s, $ticks CPU ticks used by the daemon in all"
 check "a removed adapter is reported, at most once a second" bash -c "[ $errors -ge 1 ] && [ $errors -le 5 ]"
 check "a removed adapter does not spin a core" [ "$ticks" -lt 150 ]
+# An outside rotation (logrotate's "create"): the log renamed, an empty file made in its place.
+mv "$log" "$log.1" && install -m 640 /dev/null "$log"
 kill -TERM "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
-check "SIGTERM still ends the daemon with its line" last_line_is "Terminate signal caught.  Exiting."
+check "after an outside rotation, SIGTERM's line is the last line of the file at the log's path" \
+  last_line_is "Terminate signal caught.  Exiting."
+check "and the renamed file does not get it" bash -c "! tail -n 1 '$log.1' | grep -q 'signal caught'"
 daemon_pid=
+
+# --- a configuration nested 70,000 deep is refused before parsing: status 255, no crash ---
+python3 -c 'print("<a>" * 70000)' > "$home/Marlobex.xml"
+start_reaped "$work/deep.status"
+wait "$reaper_pid"
+check "a configuration nested 70,000 deep ends the daemon with status 255" \
+  bash -c "grep -q ' exited 255$' '$work/deep.status' && ! grep -q ' killed ' '$work/deep.status'"
+check "and its last line is the load failure" last_line_is "Failed to load Marlobex.xml. Exiting."
 
 echo "--- daemon log ---"; cat "$log"
 echo "$passed passed, $failed failed"
