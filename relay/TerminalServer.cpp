@@ -7,6 +7,7 @@
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -23,7 +24,8 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
     : acceptor_(io),
       peer_(boost::asio::ip::address_v4::any(), 0),
       recorder_address_(recorder_address),
-      nvr_port_(nvr_port) {
+      nvr_port_(nvr_port),
+      accept_pause_(io) {
   Log::instance().line() << "Creating terminal connection: " << recorder_address_ << ":" << nvr_port_
                          << std::endl;
   try {
@@ -45,6 +47,7 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
 
 TerminalServer::~TerminalServer() {
   boost::system::error_code ignored;
+  accept_pause_.cancel();
   acceptor_.close(ignored);
   if (socket_) socket_->close(ignored);
 }
@@ -72,22 +75,54 @@ void TerminalServer::start_accept() {
 void TerminalServer::handle_accept(const boost::system::error_code& error) {
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    Log::instance().line() << "Terminal port " << nvr_port_ << " Accept failed: " << error.message()
-                           << std::endl;
-    stopped_ = true;
+    accept_failed(error);
     return;
   }
+  accept_failing_ = false;
   boost::system::error_code ignored;
   const std::string peer = peer_.address().to_string(ignored);
   if (peer == recorder_address_) {
     Log::instance().line() << "Accepted connection from NVR address: " << recorder_address_
                            << " Port: " << nvr_port_ << std::endl;
-    connected_ = true;
+    admit();
     return;
   }
   reject_peer(peer);
   socket_->close(ignored);
   socket_.reset();
+  start_accept();
+}
+
+namespace {
+
+// Failures that pass once descriptors or memory are freed; the connection stays queued meanwhile.
+bool is_resource_shortage(const boost::system::error_code& error) {
+  if (error.category() != boost::asio::error::get_system_category()) return false;
+  const int code = error.value();
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+}  // namespace
+
+void TerminalServer::accept_failed(const boost::system::error_code& error) {
+  const bool transient = is_resource_shortage(error);
+  if (!transient || !accept_failing_) {
+    Log::instance().line() << "Terminal port " << nvr_port_ << " Accept failed: " << error.message()
+                           << std::endl;
+  }
+  if (!transient) {
+    stopped_ = true;
+    return;
+  }
+  accept_failing_ = true;
+  socket_.reset();
+  accept_pause_.expires_after(kAcceptRetryPause);
+  accept_pause_.async_wait(boost::bind(&TerminalServer::handle_accept_pause, this,
+                                       boost::asio::placeholders::error));
+}
+
+void TerminalServer::handle_accept_pause(const boost::system::error_code& error) {
+  if (error == boost::asio::error::operation_aborted) return;
   start_accept();
 }
 
@@ -98,8 +133,67 @@ void TerminalServer::reject_peer(const std::string& peer) {
   rejected_.insert(peer);
 }
 
+void TerminalServer::admit() {
+  connected_ = true;
+  peer_finished_ = false;
+  ++connection_;
+  // A recorder that gave up while it waited in the listen queue is seen before any payload.
+  const ssize_t peeked = ::recv(socket_->native_handle(), discard_, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    recorder_gone();
+    return;
+  }
+  if (peeked == 0) {
+    end_of_stream();
+    return;
+  }
+  start_read();
+}
+
+void TerminalServer::start_read() {
+  socket_->async_read_some(boost::asio::buffer(discard_),
+                           boost::bind(&TerminalServer::handle_read, this,
+                                       boost::asio::placeholders::error, connection_));
+}
+
+void TerminalServer::handle_read(const boost::system::error_code& error, unsigned connection) {
+  if (error == boost::asio::error::operation_aborted || connection != connection_ || !connected_) return;
+  if (!error) {
+    start_read();
+    return;
+  }
+  if (error == boost::asio::error::eof) {
+    end_of_stream();
+    return;
+  }
+  recorder_gone();
+}
+
+void TerminalServer::end_of_stream() {
+  // A recorder may shut down only its sending side and go on reading: it is kept, unless another
+  // connection waits to replace it.
+  peer_finished_ = true;
+  if (connection_waiting()) recorder_gone();
+}
+
+bool TerminalServer::connection_waiting() {
+  pollfd listener{acceptor_.native_handle(), POLLIN, 0};
+  return ::poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
+}
+
+void TerminalServer::recorder_gone() {
+  Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
+                         << " Recorder closed the connection." << std::endl;
+  close_connection();
+  start_accept();
+}
+
 void TerminalServer::send_payload(const unsigned char* data, std::int32_t length) {
   if (!connected_ || length <= 0) return;
+  if (peer_finished_ && connection_waiting()) {
+    recorder_gone();
+    return;
+  }
   const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
   if (queued_bytes() + count > kQueueLimit) {
     if (!dropping_) {
@@ -148,11 +242,11 @@ void TerminalServer::start_write() {
   write_in_flight_ = true;
   boost::asio::async_write(*socket_, boost::asio::buffer(in_flight_),
                            boost::bind(&TerminalServer::handle_write, this,
-                                       boost::asio::placeholders::error));
+                                       boost::asio::placeholders::error, connection_));
 }
 
-void TerminalServer::handle_write(const boost::system::error_code& error) {
-  if (error == boost::asio::error::operation_aborted) return;
+void TerminalServer::handle_write(const boost::system::error_code& error, unsigned connection) {
+  if (error == boost::asio::error::operation_aborted || connection != connection_) return;
   write_in_flight_ = false;
   in_flight_.clear();
   if (error) {
@@ -180,6 +274,7 @@ void TerminalServer::close_connection() {
     socket_.reset();
   }
   connected_ = false;
+  peer_finished_ = false;
   write_in_flight_ = false;
   in_flight_.clear();
   pending_.clear();

@@ -3,7 +3,9 @@
 #include "relay/IoService.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +28,8 @@ class TerminalServer {
   /// Distinct rejected peer addresses that are logged; later strangers are closed silently.
   static constexpr std::size_t kRejectedLimit = 1024;
   static constexpr int kListenBacklog = 128;
+  /// Pause before accepting again after an accept failed for lack of descriptors or memory.
+  static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
   /// Logs the creation line, binds 0.0.0.0 on the port that NvrPort gives and arms the first accept.
   /// A failing bind is logged and leaves the server Stopped; it never throws for the network.
@@ -52,10 +56,18 @@ class TerminalServer {
   void bind_and_listen();
   void start_accept();
   void handle_accept(const boost::system::error_code& error);
+  void accept_failed(const boost::system::error_code& error);
+  void handle_accept_pause(const boost::system::error_code& error);
   void reject_peer(const std::string& peer);
+  void admit();
+  void start_read();
+  void handle_read(const boost::system::error_code& error, unsigned connection);
+  void end_of_stream();
+  bool connection_waiting();
+  void recorder_gone();
   void send_now(const unsigned char* data, std::size_t count);
   void start_write();
-  void handle_write(const boost::system::error_code& error);
+  void handle_write(const boost::system::error_code& error, unsigned connection);
   void write_failed(const boost::system::error_code& error);
   void close_connection();
   void append_pending(const unsigned char* data, std::size_t count);
@@ -65,8 +77,17 @@ class TerminalServer {
   std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
   std::string recorder_address_;
   std::string nvr_port_;
+  boost::asio::steady_timer accept_pause_;
   bool stopped_ = false;
+  bool accept_failing_ = false;
   bool connected_ = false;
+  // The recorder's stream has ended: it may still read (it shut down only its sending side), or
+  // it may have gone; a connection waiting behind it tells which.
+  bool peer_finished_ = false;
+  // Counts admissions, so that a completion of an earlier connection is told from the current's.
+  unsigned connection_ = 0;
+  // Whatever the recorder sends is read here and discarded.
+  unsigned char discard_[64];
   // Payload bytes in hand-off order: in_flight_ is being written, pending_ waits behind it. The
   // first bytes may be the tail of a payload whose head the kernel took at once.
   // Both keep their capacity, so a steady stream of payloads allocates nothing.
