@@ -1,10 +1,12 @@
 #include "app/Run.h"
 
+#include "app/CountersFile.h"
 #include "app/Daemon.h"
 #include "capture/CaptureAdapter.h"
 #include "capture/CaptureSource.h"
 #include "capture/Dispatch.h"
 #include "config/Configuration.h"
+#include "log/InstallDirectory.h"
 #include "log/Log.h"
 #include "relay/IoService.h"
 
@@ -12,14 +14,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <exception>
 #include <memory>
 
 namespace marlobex {
 
 namespace {
-
-const char kBannerVersion[] = "1.2.6.72482";
 
 // Everything that lives from the I/O service on. Members are destroyed in reverse order: the
 // links (and their sockets) go before the I/O service they were made on.
@@ -29,8 +30,12 @@ struct Relay {
   RecorderTable recorders;
   NvrPortSet ports;
   TerminalTable terminals;
+  std::time_t start_time = std::time(nullptr);
 
   ~Relay() { release(); }
+  CountersView counters_view(const CaptureSource& capture) const {
+    return CountersView{start_time, capture, terminals};
+  }
   void release() {
     terminals.clear();
     ports.clear();
@@ -46,40 +51,40 @@ using Clock = CaptureSource::Clock;
 // While frames stream in, relay I/O waits at most this long for its turn.
 constexpr std::chrono::milliseconds kServiceInterval{1};
 
-// Runs every relay completion that is ready, and the capture's periodic work.
-void service(Relay& relay, CaptureSource& capture, Clock::time_point now) {
+// Runs every relay completion that is ready, and the periodic work of the capture and the counters.
+void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Clock::time_point now) {
   boost::system::error_code error;
   relay.io.poll(error);
   if (error) throw boost::system::system_error(error);
   capture.check_statistics(now);
+  counters.update(now, relay.counters_view(capture));
 }
 
 // Frames are read without a system call of their own while the ring holds any; relay I/O is
 // serviced whenever the ring is empty, before any wait, and otherwise once a millisecond.
-LoopEnd main_loop(Relay& relay, CaptureSource& capture) {
+LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters) {
   Clock::time_point last_service;
   for (;;) {
     if (const int signal_number = pending_signal()) {
       Log::instance().line() << signal_exit_message(signal_number) << std::endl;
       return LoopEnd::Signal;
     }
-    const unsigned char* frame = nullptr;
-    std::uint32_t captured_length = 0;
-    const CaptureSource::Read read = capture.next(frame, captured_length);
+    CapturedFrame frame;
+    const CaptureSource::Read read = capture.next(frame);
     if (read == CaptureSource::Read::End) {
       Log::instance().line() << "EOF: " << capture.error_text() << std::endl;
       return LoopEnd::EndOfCapture;
     }
     if (read == CaptureSource::Read::Frame) {
-      dispatch_packet(relay.terminals, frame, captured_length);
+      dispatch_packet(relay.terminals, frame.bytes, frame.captured_length, frame.seconds);
       const Clock::time_point now = Clock::now();
       if (now - last_service < kServiceInterval) continue;
-      service(relay, capture, now);
+      service(relay, capture, counters, now);
       last_service = now;
       continue;
     }
     last_service = Clock::now();
-    service(relay, capture, last_service);
+    service(relay, capture, counters, last_service);
     capture.wait();
   }
 }
@@ -95,7 +100,9 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
       relay.reset();
       return -2;
     }
-    const LoopEnd end = main_loop(*relay, capture);
+    CountersFile counters(kInstallDirectory);
+    const LoopEnd end = main_loop(*relay, capture, counters);
+    counters.write(relay->counters_view(capture));
     // Links first, then the I/O service without running it again, then the capture handle.
     relay.reset();
     capture.close();
@@ -123,7 +130,7 @@ int run(const std::string& file_argument) {
   LoadedConfiguration configuration;
   std::unique_ptr<CaptureSource> capture;
   try {
-    Log::instance().line() << "------ Starting Marlobex version " << kBannerVersion << std::endl;
+    Log::instance().line() << "------ Starting Marlobex version " << kVersion << std::endl;
     configuration = load_configuration();
     const std::string adapter_address = read_adapter_address(configuration.root);
     capture.reset(new CaptureSource(adapter_address, open_capture_adapter(adapter_address, file_argument)));

@@ -130,7 +130,7 @@ void BM_SendPayloadLoopback(benchmark::State& state) {
   AllocationCounter counter;
   std::size_t n = 0;
   for (auto _ : state) {
-    server.send_payload(payload.data(), static_cast<int32_t>(payload.size()));
+    server.send_payload(payload.data(), static_cast<int32_t>(payload.size()), 0);
     // As for the plain send below, the recorder drains every 64 payloads (not timed).
     if (++n % 64 == 0) {
       state.PauseTiming();
@@ -181,14 +181,14 @@ void BM_DispatchMatchingSteadyState(benchmark::State& state) {
     }
   };
   for (int warm = 0; warm < 1000; ++warm) {
-    dispatch_packet(table, frame.data(), static_cast<uint32_t>(frame.size()));
+    dispatch_packet(table, frame.data(), static_cast<uint32_t>(frame.size()), 0);
     io.poll();
     drain();
   }
   AllocationCounter counter;
   std::size_t n = 0;
   for (auto _ : state) {
-    dispatch_packet(table, frame.data(), static_cast<uint32_t>(frame.size()));
+    dispatch_packet(table, frame.data(), static_cast<uint32_t>(frame.size()), 0);
     io.poll();
     if (++n % 64 == 0) {
       state.PauseTiming();

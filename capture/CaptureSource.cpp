@@ -38,15 +38,16 @@ void CaptureSource::close() {
 
 std::string CaptureSource::error_text() const { return handle_ ? pcap_geterr(handle_) : ""; }
 
-CaptureSource::Read CaptureSource::next(const unsigned char*& frame, std::uint32_t& captured_length) {
+CaptureSource::Read CaptureSource::next(CapturedFrame& frame) {
   if (!handle_) return Read::Empty;
   struct pcap_pkthdr* header = nullptr;
-  const int result = pcap_next_ex(handle_, &header, &frame);
+  const int result = pcap_next_ex(handle_, &header, &frame.bytes);
   if (result == 1) {
     ++counters_.frames;
     failures_ = 0;
     last_error_.clear();
-    captured_length = header->caplen;
+    frame.captured_length = header->caplen;
+    frame.seconds = header->ts.tv_sec;
     return Read::Frame;
   }
   if (result == -2) return Read::End;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace marlobex {
@@ -13,6 +14,13 @@ struct CaptureCounters {
   std::uint64_t frames = 0;        ///< frames read
   std::uint64_t kernel_drops = 0;  ///< ps_drop + ps_ifdrop, as running totals
   std::uint64_t read_errors = 0;   ///< failed reads
+};
+
+/// One frame as the ring holds it: valid until the next read.
+struct CapturedFrame {
+  const unsigned char* bytes = nullptr;
+  std::uint32_t captured_length = 0;
+  std::time_t seconds = 0;  ///< capture time, Unix time
 };
 
 /// The live capture on the adapter that holds the configured address, for the whole run: it reads
@@ -38,7 +46,7 @@ class CaptureSource {
 
   /// The next frame if one is ready, without waiting. A failed read is logged (the same text at
   /// most once a second) and gives Empty; End only for an end of capture.
-  Read next(const unsigned char*& frame, std::uint32_t& captured_length);
+  Read next(CapturedFrame& frame);
 
   /// Waits at most the read timeout for a frame. After a failed read, or while the adapter is
   /// closed, it pauses for the read timeout instead, and tries to open the adapter once a second.

@@ -4,6 +4,7 @@
 #include "relay/TerminalLink.h"
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace marlobex {
@@ -27,6 +28,6 @@ const TerminalLink* find_terminal_link(const TerminalTable& terminals, const Dec
 
 /// Decodes one captured frame and hands its payload to the first matching link's server.
 void dispatch_packet(const TerminalTable& terminals, const unsigned char* frame,
-                     std::uint32_t captured_length);
+                     std::uint32_t captured_length, std::time_t captured_at);
 
 }  // namespace marlobex

@@ -56,7 +56,7 @@ void decode_and_match(const std::vector<unsigned char>& frame, std::uint32_t cap
   } else {
     check(!marlobex::decode_fields(frame.data(), captured_length));
   }
-  marlobex::dispatch_packet(table().terminals, frame.data(), captured_length);
+  marlobex::dispatch_packet(table().terminals, frame.data(), captured_length, 0);
 }
 
 }  // namespace

@@ -127,6 +127,7 @@ void TerminalServer::handle_accept_pause(const boost::system::error_code& error)
 }
 
 void TerminalServer::reject_peer(const std::string& peer) {
+  ++counters_.rejected_connections;
   if (rejected_.count(peer) != 0 || rejected_.size() >= kRejectedLimit) return;
   Log::instance().line() << "Rejected connection from address: " << peer << " on port " << nvr_port_
                          << std::endl;
@@ -134,6 +135,7 @@ void TerminalServer::reject_peer(const std::string& peer) {
 }
 
 void TerminalServer::admit() {
+  ++counters_.recorder_connections;
   connected_ = true;
   peer_finished_ = false;
   ++connection_;
@@ -188,14 +190,20 @@ void TerminalServer::recorder_gone() {
   start_accept();
 }
 
-void TerminalServer::send_payload(const unsigned char* data, std::int32_t length) {
-  if (!connected_ || length <= 0) return;
-  if (peer_finished_ && connection_waiting()) {
-    recorder_gone();
+void TerminalServer::send_payload(const unsigned char* data, std::int32_t length,
+                                  std::time_t captured_at) {
+  if (length <= 0) return;
+  const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
+  ++counters_.frames;
+  counters_.payload_bytes += count;
+  counters_.last_payload = captured_at;
+  if (connected_ && peer_finished_ && connection_waiting()) recorder_gone();
+  if (!connected_) {
+    ++counters_.dropped_no_recorder;
     return;
   }
-  const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
   if (queued_bytes() + count > kQueueLimit) {
+    ++counters_.dropped_slow_recorder;
     if (!dropping_) {
       Log::instance().line() << "Terminal port " << recorder_address_ << ":" << nvr_port_
                              << " Recorder is not keeping up. Dropping data." << std::endl;
@@ -205,6 +213,7 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
   }
   if (write_in_flight_) {
     append_pending(data, count);
+    ++pending_payloads_;
     return;
   }
   send_now(data, count);
@@ -215,15 +224,18 @@ void TerminalServer::send_now(const unsigned char* data, std::size_t count) {
   // not take waits for the reactor, so a recorder that keeps up costs one send per payload.
   const ssize_t sent = ::send(socket_->native_handle(), data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    ++counters_.dropped_write_failed;
     write_failed(boost::system::error_code(errno, boost::asio::error::get_system_category()));
     return;
   }
   const std::size_t taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+  counters_.sent_bytes += taken;
   if (taken == count) {
     dropping_ = false;
     return;
   }
   append_pending(data + taken, count - taken);
+  pending_payloads_ = 1;
   start_write();
 }
 
@@ -239,14 +251,20 @@ void TerminalServer::append_pending(const unsigned char* data, std::size_t count
 void TerminalServer::start_write() {
   in_flight_.swap(pending_);
   pending_.clear();
+  in_flight_payloads_ = pending_payloads_;
+  pending_payloads_ = 0;
   write_in_flight_ = true;
   boost::asio::async_write(*socket_, boost::asio::buffer(in_flight_),
                            boost::bind(&TerminalServer::handle_write, this,
-                                       boost::asio::placeholders::error, connection_));
+                                       boost::asio::placeholders::error,
+                                       boost::asio::placeholders::bytes_transferred, connection_));
 }
 
-void TerminalServer::handle_write(const boost::system::error_code& error, unsigned connection) {
+void TerminalServer::handle_write(const boost::system::error_code& error, std::size_t bytes,
+                                  unsigned connection) {
   if (error == boost::asio::error::operation_aborted || connection != connection_) return;
+  counters_.sent_bytes += bytes;
+  if (!error) in_flight_payloads_ = 0;
   write_in_flight_ = false;
   in_flight_.clear();
   if (error) {
@@ -275,6 +293,9 @@ void TerminalServer::close_connection() {
   }
   connected_ = false;
   peer_finished_ = false;
+  counters_.dropped_write_failed += in_flight_payloads_ + pending_payloads_;
+  in_flight_payloads_ = 0;
+  pending_payloads_ = 0;
   write_in_flight_ = false;
   in_flight_.clear();
   pending_.clear();

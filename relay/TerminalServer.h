@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/IoService.h"
+#include "relay/LinkCounters.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -38,8 +39,9 @@ class TerminalServer {
   TerminalServer(const TerminalServer&) = delete;
   TerminalServer& operator=(const TerminalServer&) = delete;
 
-  /// Hands one payload to the admitted recorder; discarded when no recorder is connected.
-  void send_payload(const unsigned char* data, std::int32_t length);
+  /// Hands one payload, captured at `captured_at` (Unix time), to the admitted recorder; discarded
+  /// when no recorder is connected.
+  void send_payload(const unsigned char* data, std::int32_t length, std::time_t captured_at);
 
   /// The port number a NvrPort text names: what atoi reads, reduced to 16 bits.
   static unsigned short port_number(const std::string& nvr_port);
@@ -49,6 +51,7 @@ class TerminalServer {
   unsigned short local_port() const;
   /// Bytes handed over but not yet written to the recorder.
   std::size_t queued_bytes() const { return in_flight_.size() + pending_.size(); }
+  const LinkCounters& counters() const { return counters_; }
   const std::string& recorder_address() const { return recorder_address_; }
   const std::string& nvr_port() const { return nvr_port_; }
 
@@ -67,7 +70,7 @@ class TerminalServer {
   void recorder_gone();
   void send_now(const unsigned char* data, std::size_t count);
   void start_write();
-  void handle_write(const boost::system::error_code& error, unsigned connection);
+  void handle_write(const boost::system::error_code& error, std::size_t bytes, unsigned connection);
   void write_failed(const boost::system::error_code& error);
   void close_connection();
   void append_pending(const unsigned char* data, std::size_t count);
@@ -93,9 +96,13 @@ class TerminalServer {
   // Both keep their capacity, so a steady stream of payloads allocates nothing.
   std::vector<unsigned char> in_flight_;
   std::vector<unsigned char> pending_;
+  // How many payloads have bytes in each, so that those lost with a connection are counted.
+  std::uint64_t in_flight_payloads_ = 0;
+  std::uint64_t pending_payloads_ = 0;
   bool write_in_flight_ = false;
   bool dropping_ = false;
   std::set<std::string> rejected_;
+  LinkCounters counters_;
 };
 
 }  // namespace marlobex

@@ -161,9 +161,11 @@ bool stays_quiet(IoService& io, int fd, int ms = 200) {
   return !poll_until(io, [&] { return ::recv(fd, &c, 1, MSG_DONTWAIT) > 0; }, ms);
 }
 
+constexpr std::time_t kCapturedAt = 1765000000;
+
 void send_text(TerminalServer& server, const std::string& text) {
   server.send_payload(reinterpret_cast<const unsigned char*>(text.data()),
-                      static_cast<std::int32_t>(text.size()));
+                      static_cast<std::int32_t>(text.size()), kCapturedAt);
 }
 
 std::string closed_line(const std::string& port) {
@@ -325,7 +327,7 @@ void flood(IoService& io, TerminalServer& server, std::uint32_t& seq, std::size_
   for (std::size_t sent = 0; sent < bytes; sent += payload.size(), ++seq) {
     std::memcpy(payload.data(), &seq, 4);
     std::fill(payload.begin() + 4, payload.end(), static_cast<unsigned char>(seq));
-    server.send_payload(payload.data(), 1000);
+    server.send_payload(payload.data(), 1000, kCapturedAt);
     ASSERT_LE(server.queued_bytes(), TerminalServer::kQueueLimit);
     if (seq % 16 == 0) io.poll();
   }
