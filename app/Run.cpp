@@ -44,9 +44,11 @@ struct Relay {
   RecorderTable recorders;
   NvrPortSet ports;
   TerminalTable terminals;
+  std::unique_ptr<TerminalMatcher> matcher;  // over `terminals`, once they are built
 
   ~Relay() { release(); }
   void release() {
+    matcher.reset();
     terminals.clear();
     ports.clear();
     recorders.clear();
@@ -77,7 +79,7 @@ LoopEnd main_loop(Relay& relay, pcap_t* capture) {
     const int result = read_capture(capture, &header, &frame);
     if (result == 1) {
       read_errors.frame_read();
-      dispatch_packet(relay.terminals, frame, header->caplen);
+      dispatch_packet(*relay.matcher, frame, header->caplen);
     } else if (result == -2) {
       Log::instance().line() << "EOF: " << pcap_geterr(capture) << std::endl;
       return LoopEnd::EndOfCapture;
@@ -99,6 +101,7 @@ int run_relay(const TiXmlElement* root, CaptureHandle& capture) {
       relay.reset();
       return -2;
     }
+    relay->matcher.reset(new TerminalMatcher(relay->terminals));
     const LoopEnd end = main_loop(*relay, capture.get());
     // Links first, then the I/O service without running it again, then the capture handle.
     relay.reset();
