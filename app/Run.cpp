@@ -31,12 +31,14 @@ struct Relay {
   NvrPortSet ports;
   TerminalTable terminals;
   std::time_t start_time = std::time(nullptr);
+  std::unique_ptr<TerminalMatcher> matcher;  // over `terminals`, once they are built
 
   ~Relay() { release(); }
   CountersView counters_view(const CaptureSource& capture) const {
     return CountersView{start_time, capture, terminals};
   }
   void release() {
+    matcher.reset();
     terminals.clear();
     ports.clear();
     recorders.clear();
@@ -76,7 +78,7 @@ LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters) 
       return LoopEnd::EndOfCapture;
     }
     if (read == CaptureSource::Read::Frame) {
-      dispatch_packet(relay.terminals, frame.bytes, frame.captured_length, frame.seconds);
+      dispatch_packet(*relay.matcher, frame.bytes, frame.captured_length, frame.seconds);
       const Clock::time_point now = Clock::now();
       if (now - last_service < kServiceInterval) continue;
       service(relay, capture, counters, now);
@@ -100,6 +102,7 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
       relay.reset();
       return -2;
     }
+    relay->matcher.reset(new TerminalMatcher(relay->terminals));
     CountersFile counters(kInstallDirectory);
     const LoopEnd end = main_loop(*relay, capture, counters);
     counters.write(relay->counters_view(capture));
