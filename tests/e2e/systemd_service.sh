@@ -52,7 +52,10 @@ same() { [ "$1" = "$2" ]; }
 
 # --- the packages: this build's, and the same files as a later version for the upgrade ---
 
-"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null || { echo "FAILED: cpack"; exit 1; }
+# Quiet until the container has booted: CTest reads a skip from the first line of the output.
+if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1; then
+  echo "FAILED: cpack"; cat "$work/cpack.log"; exit 1
+fi
 deb=$(ls "$work"/package/marlobex_*.deb)
 version=$(dpkg-deb -f "$deb" Version)
 dpkg-deb -R "$deb" "$work/repack"
@@ -62,8 +65,9 @@ dpkg-deb -b "$work/repack" "$work/upgrade.deb" >/dev/null
 # --- the container: a systemd booted on an overlay whose lower layer is this machine's root ---
 
 mkdir "$work/upper" "$work/overlay-work" "$work/merged"
-if ! mount -t overlay overlay -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" "$work/merged"; then
-  echo "SKIP: no overlay of the root file system can be mounted here"
+if ! mount -t overlay overlay -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" \
+     "$work/merged" 2>"$work/mount.log"; then
+  echo "SKIP: no overlay of the root file system can be mounted here: $(cat "$work/mount.log")"
   exit 0
 fi
 mounted=1
