@@ -37,6 +37,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 1" TERM INT
 
 dead() { ! kill -0 "$1" 2>/dev/null; }
 inside() { nsenter -t "$init_pid" -a "$@"; }
