@@ -51,7 +51,11 @@ CaptureSource::Read CaptureSource::next(CapturedFrame& frame) {
     return Read::Frame;
   }
   if (result == -2) return Read::End;
-  if (result < 0) read_failed();
+  if (result < 0) {
+    read_failed();
+  } else {
+    failures_ = 0;
+  }
   return Read::Empty;
 }
 

@@ -32,7 +32,7 @@ class CaptureSource {
   using Clock = std::chrono::steady_clock;
   enum class Read { Frame, Empty, End };
 
-  /// Consecutive failed reads after which the handle is given up and the adapter opened again.
+  /// Failed reads in a row after which the handle is given up and the adapter opened again.
   static constexpr int kFailuresBeforeReopen = 3;
   static constexpr std::chrono::seconds kReopenInterval{1};
   static constexpr std::chrono::seconds kStatisticsInterval{10};
