@@ -67,10 +67,7 @@ void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Clock
 LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters) {
   Clock::time_point last_service;
   for (;;) {
-    if (const int signal_number = pending_signal()) {
-      Log::instance().line() << signal_exit_message(signal_number) << std::endl;
-      return LoopEnd::Signal;
-    }
+    if (pending_signal()) return LoopEnd::Signal;
     CapturedFrame frame;
     const CaptureSource::Read read = capture.next(frame);
     if (read == CaptureSource::Read::End) {
@@ -106,6 +103,8 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     CountersFile counters(kInstallDirectory);
     const LoopEnd end = main_loop(*relay, capture, counters);
     counters.write(relay->counters_view(capture));
+    // The signal's line is the run's last, after anything the counters' last write had to say.
+    if (end == LoopEnd::Signal) Log::instance().line() << signal_exit_message(pending_signal()) << std::endl;
     // Links first, then the I/O service without running it again, then the capture handle.
     relay.reset();
     capture.close();
