@@ -3,6 +3,7 @@
 #include "log/InstallDirectory.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -83,6 +84,13 @@ void daemonize() {
   if (lock == -2) std::exit(0);
   // The descriptor stays open for the life of the process: it holds the lock.
   set_signal_dispositions();
+}
+
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void signal_handler(int signal_number) {

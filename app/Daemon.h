@@ -11,6 +11,10 @@ namespace marlobex {
 /// by process 1 is taken to be a daemon already and returns at once.
 void daemonize();
 
+/// Raises the soft limit on open descriptors to the hard limit: every link holds a listening
+/// socket and a recorder connection.
+void raise_descriptor_limit();
+
 /// The lock step on its own: opens `path` (O_RDWR|O_CREAT, 0640) and takes the lock.
 /// Returns the descriptor, -1 when the file cannot be opened, -2 when another process holds it.
 /// On success the file holds this process's id and nothing else.

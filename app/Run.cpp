@@ -1,14 +1,19 @@
 #include "app/Run.h"
 
+#include "app/CountersFile.h"
 #include "app/Daemon.h"
 #include "capture/CaptureAdapter.h"
+#include "capture/CaptureSource.h"
 #include "capture/Dispatch.h"
 #include "config/Configuration.h"
+#include "log/InstallDirectory.h"
 #include "log/Log.h"
 #include "relay/IoService.h"
 
 #include <boost/system/system_error.hpp>
 
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -16,25 +21,6 @@
 namespace marlobex {
 
 namespace {
-
-const char kBannerVersion[] = "1.2.6.72482";
-
-// The capture handle, closed once by its owner.
-class CaptureHandle {
- public:
-  explicit CaptureHandle(pcap_t* handle) : handle_(handle) {}
-  ~CaptureHandle() { close(); }
-  CaptureHandle(const CaptureHandle&) = delete;
-  CaptureHandle& operator=(const CaptureHandle&) = delete;
-  pcap_t* get() const { return handle_; }
-  void close() {
-    if (handle_) pcap_close(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  pcap_t* handle_;
-};
 
 // Everything that lives from the I/O service on. Members are destroyed in reverse order: the
 // links (and their sockets) go before the I/O service they were made on.
@@ -44,9 +30,15 @@ struct Relay {
   RecorderTable recorders;
   NvrPortSet ports;
   TerminalTable terminals;
+  std::time_t start_time = std::time(nullptr);
+  std::unique_ptr<TerminalMatcher> matcher;  // over `terminals`, once they are built
 
   ~Relay() { release(); }
+  CountersView counters_view(const CaptureSource& capture) const {
+    return CountersView{start_time, capture, terminals};
+  }
   void release() {
+    matcher.reset();
     terminals.clear();
     ports.clear();
     recorders.clear();
@@ -56,39 +48,47 @@ struct Relay {
 
 enum class LoopEnd { EndOfCapture, Signal };
 
-void pause_after_failed_read() {
-  const timespec pause{0, 10 * 1000 * 1000};
-  nanosleep(&pause, nullptr);
+using Clock = CaptureSource::Clock;
+
+// While frames stream in, relay I/O waits at most this long for its turn.
+constexpr std::chrono::milliseconds kServiceInterval{1};
+
+// Runs every relay completion that is ready, and the periodic work of the capture and the counters.
+void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Clock::time_point now) {
+  boost::system::error_code error;
+  relay.io.poll(error);
+  if (error) throw boost::system::system_error(error);
+  capture.check_statistics(now);
+  counters.update(now, relay.counters_view(capture));
 }
 
-LoopEnd main_loop(Relay& relay, pcap_t* capture) {
-  ReadErrorReporter read_errors;
+// Frames are read without a system call of their own while the ring holds any; relay I/O is
+// serviced whenever the ring is empty, before any wait, and otherwise once a millisecond.
+LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters) {
+  Clock::time_point last_service;
   for (;;) {
-    if (const int signal_number = pending_signal()) {
-      Log::instance().line() << signal_exit_message(signal_number) << std::endl;
-      return LoopEnd::Signal;
-    }
-    boost::system::error_code error;
-    relay.io.poll(error);
-    if (error) throw boost::system::system_error(error);
-
-    struct pcap_pkthdr* header = nullptr;
-    const unsigned char* frame = nullptr;
-    const int result = read_capture(capture, &header, &frame);
-    if (result == 1) {
-      read_errors.frame_read();
-      dispatch_packet(relay.terminals, frame, header->caplen);
-    } else if (result == -2) {
-      Log::instance().line() << "EOF: " << pcap_geterr(capture) << std::endl;
+    if (pending_signal()) return LoopEnd::Signal;
+    CapturedFrame frame;
+    const CaptureSource::Read read = capture.next(frame);
+    if (read == CaptureSource::Read::End) {
+      Log::instance().line() << "EOF: " << capture.error_text() << std::endl;
       return LoopEnd::EndOfCapture;
-    } else if (result < 0) {
-      read_errors.report(pcap_geterr(capture));
-      pause_after_failed_read();
     }
+    if (read == CaptureSource::Read::Frame) {
+      dispatch_packet(*relay.matcher, frame.bytes, frame.captured_length, frame.seconds);
+      const Clock::time_point now = Clock::now();
+      if (now - last_service < kServiceInterval) continue;
+      service(relay, capture, counters, now);
+      last_service = now;
+      continue;
+    }
+    last_service = Clock::now();
+    service(relay, capture, counters, last_service);
+    capture.wait();
   }
 }
 
-int run_relay(const TiXmlElement* root, CaptureHandle& capture) {
+int run_relay(const TiXmlElement* root, CaptureSource& capture) {
   std::unique_ptr<Relay> relay;
   try {
     relay.reset(new Relay);
@@ -99,7 +99,12 @@ int run_relay(const TiXmlElement* root, CaptureHandle& capture) {
       relay.reset();
       return -2;
     }
-    const LoopEnd end = main_loop(*relay, capture.get());
+    relay->matcher.reset(new TerminalMatcher(relay->terminals));
+    CountersFile counters(kInstallDirectory);
+    const LoopEnd end = main_loop(*relay, capture, counters);
+    counters.write(relay->counters_view(capture));
+    // The signal's line is the run's last, after anything the counters' last write had to say.
+    if (end == LoopEnd::Signal) Log::instance().line() << signal_exit_message(pending_signal()) << std::endl;
     // Links first, then the I/O service without running it again, then the capture handle.
     relay.reset();
     capture.close();
@@ -123,13 +128,14 @@ int run_relay(const TiXmlElement* root, CaptureHandle& capture) {
 
 int run(const std::string& file_argument) {
   daemonize();
+  raise_descriptor_limit();
   LoadedConfiguration configuration;
-  std::unique_ptr<CaptureHandle> capture;
+  std::unique_ptr<CaptureSource> capture;
   try {
-    Log::instance().line() << "------ Starting Marlobex version " << kBannerVersion << std::endl;
+    Log::instance().line() << "------ Starting Marlobex version " << kVersion << std::endl;
     configuration = load_configuration();
     const std::string adapter_address = read_adapter_address(configuration.root);
-    capture.reset(new CaptureHandle(open_capture_adapter(adapter_address, file_argument)));
+    capture.reset(new CaptureSource(adapter_address, open_capture_adapter(adapter_address, file_argument)));
   } catch (const std::exception& e) {
     try {
       Log::instance().line() << "Exception: " << e.what() << std::endl;

@@ -32,11 +32,6 @@ class DeviceList {
   pcap_if_t* devices_ = nullptr;
 };
 
-[[noreturn]] void fail(const std::string& message, int code) {
-  Log::instance().line() << message << std::endl;
-  std::exit(code);
-}
-
 }  // namespace
 
 std::vector<CaptureDevice> list_capture_devices(std::string& error) {
@@ -79,38 +74,49 @@ const char* format_ipv4(std::uint32_t address) {
   return buffers[index];
 }
 
-pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument) {
+CaptureOpening open_live_capture(const std::string& adapter_address,
+                                 const std::string& file_argument) {
+  CaptureOpening opening;
   std::string find_error;
   const std::vector<CaptureDevice> devices = list_capture_devices(find_error);
-  if (!find_error.empty()) fail("Error in pcap_findalldevs: " + find_error, -3);
+  if (!find_error.empty()) return opening.failed("Error in pcap_findalldevs: " + find_error, -3);
   if (!file_argument.empty()) {
-    fail("This version is unable to play from a file in Linux: file://" + file_argument, -1);
+    return opening.failed("This version is unable to play from a file in Linux: file://" + file_argument, -1);
   }
   if (devices.empty()) {
-    const char* text =
+    opening.no_devices = true;
+    return opening.failed(
         "No interfaces found! Make sure WinPcap (Windows) or libpcap (Linux) is installed and that "
-        "you are running with administrator or root privileges.";
-    std::cout << text << std::endl;
-    fail(text, -3);
+        "you are running with administrator or root privileges.",
+        -3);
   }
   const CaptureDevice* device = device_holding_address(devices, adapter_address);
-  if (!device) fail("Matching interface not found!", -3);
+  if (!device) return opening.failed("Matching interface not found!", -3);
 
-  const std::string name = device->name;
+  const std::string& name = device->name;
   char error[PCAP_ERRBUF_SIZE] = "";
   const std::string not_supported =
       "Unable to open the adapter. " + name + " is not supported by pcap library.";
   pcap_t* handle = pcap_open_live(name.c_str(), kSnapshotLength, kPromiscuous, kReadTimeoutMs, error);
-  if (!handle) fail(not_supported, -1);
+  if (!handle) return opening.failed(not_supported, -1);
   // Frames are decoded as Ethernet; any other link layer would be read as garbage.
   if (pcap_datalink(handle) != DLT_EN10MB) {
     pcap_close(handle);
-    fail(not_supported, -1);
+    return opening.failed(not_supported, -1);
   }
   Log::instance().line() << "Listening on " << (device->description.empty() ? name : device->description)
                          << " " << escape_control(adapter_address) << std::endl;
   prepare_capture_reads(handle);
-  return handle;
+  opening.handle = handle;
+  return opening;
+}
+
+pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument) {
+  const CaptureOpening opening = open_live_capture(adapter_address, file_argument);
+  if (opening.handle) return opening.handle;
+  if (opening.no_devices) std::cout << opening.failure << std::endl;
+  Log::instance().line() << opening.failure << std::endl;
+  std::exit(opening.exit_code);
 }
 
 void prepare_capture_reads(pcap_t* handle) {
@@ -128,14 +134,6 @@ int read_capture(pcap_t* handle, struct pcap_pkthdr** header, const unsigned cha
   pollfd waiter{fd, POLLIN, 0};
   if (::poll(&waiter, 1, kReadTimeoutMs) <= 0) return 0;
   return pcap_next_ex(handle, header, data);
-}
-
-void ReadErrorReporter::report(const std::string& text) {
-  const auto now = std::chrono::steady_clock::now();
-  if (text == last_text_ && now - last_logged_ < std::chrono::seconds(1)) return;
-  Log::instance().line() << "Error reading the packets: " << text << std::endl;
-  last_text_ = text;
-  last_logged_ = now;
 }
 
 }  // namespace marlobex

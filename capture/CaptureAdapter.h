@@ -2,7 +2,6 @@
 
 #include <pcap.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,8 +31,26 @@ std::vector<CaptureDevice> list_capture_devices(std::string& error);
 const CaptureDevice* device_holding_address(const std::vector<CaptureDevice>& devices,
                                             const std::string& adapter_address);
 
-/// Finds the first device that holds `adapter_address` among its IPv4 addresses, opens it for live
-/// capture and logs "Listening on ...". Every failure is logged and ends the process.
+/// How one attempt to open the capture adapter ended: a handle, or the failure's log line and the
+/// exit code that start-up gives it.
+struct CaptureOpening {
+  pcap_t* handle = nullptr;
+  std::string failure;
+  int exit_code = 0;
+  bool no_devices = false;  ///< start-up also prints this failure to standard output
+  CaptureOpening& failed(std::string text, int code) {
+    failure = std::move(text);
+    exit_code = code;
+    return *this;
+  }
+};
+
+/// Lists the devices, refuses a non-empty file argument, opens the first device that holds
+/// `adapter_address` for live Ethernet capture in the mode that read_capture expects and logs
+/// "Listening on ...". Logs nothing when it fails.
+CaptureOpening open_live_capture(const std::string& adapter_address, const std::string& file_argument);
+
+/// open_live_capture at start-up: every failure is logged and ends the process.
 pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument);
 
 /// One read of the capture handle that returns 0 within the read timeout when no frame comes.
@@ -43,17 +60,5 @@ int read_capture(pcap_t* handle, struct pcap_pkthdr** header, const unsigned cha
 
 /// Puts the handle in the mode that read_capture expects.
 void prepare_capture_reads(pcap_t* handle);
-
-/// Logs capture read errors without flooding the log: the same text again, with no frame read in
-/// between, is written at most once a second.
-class ReadErrorReporter {
- public:
-  void report(const std::string& text);
-  void frame_read() { last_text_.clear(); }
-
- private:
-  std::string last_text_;
-  std::chrono::steady_clock::time_point last_logged_;
-};
 
 }  // namespace marlobex

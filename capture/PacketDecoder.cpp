@@ -25,33 +25,15 @@ class Frame {
   std::uint16_t u16(std::uint32_t offset) const {
     return static_cast<std::uint16_t>((bytes_[offset] << 8) | bytes_[offset + 1]);
   }
+  std::uint32_t u32(std::uint32_t offset) const {
+    return static_cast<std::uint32_t>(u16(offset)) << 16 | u16(offset + 2);
+  }
   const unsigned char* at(std::uint32_t offset) const { return bytes_ + offset; }
 
  private:
   const unsigned char* bytes_;
   std::uint32_t length_;
 };
-
-// Writes the decimal digits of `value` so that they end just before `end`; returns the first.
-char* decimal_before(char* end, unsigned value) {
-  do {
-    *--end = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  return end;
-}
-
-// The dotted text is built backwards in a local buffer and appended in one piece.
-void append_ipv4(std::string& out, const unsigned char* address) {
-  char text[15];
-  char* const end = text + sizeof text;
-  char* first = end;
-  for (int i = 3; i >= 0; --i) {
-    first = decimal_before(first, address[i]);
-    if (i != 0) *--first = '.';
-  }
-  out.append(first, static_cast<std::size_t>(end - first));
-}
 
 // Where the IPv4 header begins, or 0 when the frame does not carry IPv4.
 std::uint32_t ipv4_offset(const Frame& frame) {
@@ -64,14 +46,7 @@ std::uint32_t ipv4_offset(const Frame& frame) {
 
 }  // namespace
 
-void append_decimal(std::string& out, unsigned value) {
-  char digits[10];
-  char* const end = digits + sizeof digits;
-  const char* first = decimal_before(end, value);
-  out.append(first, static_cast<std::size_t>(end - first));
-}
-
-std::optional<PacketFields> decode_fields(const unsigned char* bytes, std::uint32_t captured_length) {
+std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint32_t captured_length) {
   const Frame frame(bytes, captured_length);
   const std::uint32_t ip = ipv4_offset(frame);
   if (ip == 0 || !frame.has(ip, kIPv4MinHeader)) return std::nullopt;
@@ -99,47 +74,14 @@ std::optional<PacketFields> decode_fields(const unsigned char* bytes, std::uint3
   }
   if (transport_length <= transport_header) return std::nullopt;
 
-  PacketFields fields;
-  fields.source_address = frame.at(ip + 12);
-  fields.destination_address = frame.at(ip + 16);
-  fields.source_port = frame.u16(transport);
-  fields.destination_port = frame.u16(transport + 2);
-  fields.payload = frame.at(transport + transport_header);
-  fields.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
-  return fields;
-}
-
-std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint32_t captured_length) {
-  const std::optional<PacketFields> fields = decode_fields(bytes, captured_length);
-  if (!fields) return std::nullopt;
-  // Built in place and returned as it is: the four texts are not copied on the way out.
-  std::optional<DecodedPacket> result(std::in_place);
-  DecodedPacket& packet = *result;
-  append_ipv4(packet.source_address, fields->source_address);
-  append_ipv4(packet.destination_address, fields->destination_address);
-  append_decimal(packet.source_port, fields->source_port);
-  append_decimal(packet.destination_port, fields->destination_port);
-  packet.payload = fields->payload;
-  packet.payload_length = fields->payload_length;
-  return result;
-}
-
-PacketTexts::PacketTexts(const PacketFields& fields) : fields_(&fields) {}
-
-PacketTexts::PacketTexts(const DecodedPacket& packet)
-    : printed_{&packet.source_address, &packet.destination_address, &packet.source_port,
-               &packet.destination_port} {}
-
-const std::string& PacketTexts::print(Text which) {
-  std::string& out = storage_[which];
-  switch (which) {
-    case kSourceAddress: append_ipv4(out, fields_->source_address); break;
-    case kDestinationAddress: append_ipv4(out, fields_->destination_address); break;
-    case kSourcePort: append_decimal(out, fields_->source_port); break;
-    case kDestinationPort: append_decimal(out, fields_->destination_port); break;
-  }
-  printed_[which] = &out;
-  return out;
+  DecodedPacket packet;
+  packet.source_address = frame.u32(ip + 12);
+  packet.destination_address = frame.u32(ip + 16);
+  packet.source_port = frame.u16(transport);
+  packet.destination_port = frame.u16(transport + 2);
+  packet.payload = frame.at(transport + transport_header);
+  packet.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
+  return packet;
 }
 
 }  // namespace marlobex

@@ -7,6 +7,7 @@
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -23,7 +24,8 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
     : acceptor_(io),
       peer_(boost::asio::ip::address_v4::any(), 0),
       recorder_address_(recorder_address),
-      nvr_port_(nvr_port) {
+      nvr_port_(nvr_port),
+      accept_pause_(io) {
   Log::instance().line() << "Creating terminal connection: " << escape_control(recorder_address_)
                          << ":" << escape_control(nvr_port_) << std::endl;
   try {
@@ -46,6 +48,7 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
 
 TerminalServer::~TerminalServer() {
   boost::system::error_code ignored;
+  accept_pause_.cancel();
   acceptor_.close(ignored);
   if (socket_) socket_->close(ignored);
 }
@@ -73,18 +76,16 @@ void TerminalServer::start_accept() {
 void TerminalServer::handle_accept(const boost::system::error_code& error) {
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    Log::instance().line() << "Terminal port " << escape_control(nvr_port_)
-                           << " Accept failed: " << error.message()
-                           << std::endl;
-    stopped_ = true;
+    accept_failed(error);
     return;
   }
+  accept_failing_ = false;
   boost::system::error_code ignored;
   const std::string peer = peer_.address().to_string(ignored);
   if (peer == recorder_address_) {
     Log::instance().line() << "Accepted connection from NVR address: " << escape_control(recorder_address_)
                            << " Port: " << escape_control(nvr_port_) << std::endl;
-    connected_ = true;
+    admit();
     return;
   }
   reject_peer(peer);
@@ -93,7 +94,41 @@ void TerminalServer::handle_accept(const boost::system::error_code& error) {
   start_accept();
 }
 
+namespace {
+
+// Failures that pass once descriptors or memory are freed; the connection stays queued meanwhile.
+bool is_resource_shortage(const boost::system::error_code& error) {
+  if (error.category() != boost::asio::error::get_system_category()) return false;
+  const int code = error.value();
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+}  // namespace
+
+void TerminalServer::accept_failed(const boost::system::error_code& error) {
+  const bool transient = is_resource_shortage(error);
+  if (!transient || !accept_failing_) {
+    Log::instance().line() << "Terminal port " << escape_control(nvr_port_)
+                           << " Accept failed: " << error.message() << std::endl;
+  }
+  if (!transient) {
+    stopped_ = true;
+    return;
+  }
+  accept_failing_ = true;
+  socket_.reset();
+  accept_pause_.expires_after(kAcceptRetryPause);
+  accept_pause_.async_wait(boost::bind(&TerminalServer::handle_accept_pause, this,
+                                       boost::asio::placeholders::error));
+}
+
+void TerminalServer::handle_accept_pause(const boost::system::error_code& error) {
+  if (error == boost::asio::error::operation_aborted) return;
+  start_accept();
+}
+
 void TerminalServer::reject_peer(const std::string& peer) {
+  ++counters_.rejected_connections;
   if (rejected_.count(peer) != 0 || rejected_.size() >= kRejectedLimit) return;
   Log::instance().line() << "Rejected connection from address: " << peer
                          << " on port " << escape_control(nvr_port_)
@@ -101,10 +136,76 @@ void TerminalServer::reject_peer(const std::string& peer) {
   rejected_.insert(peer);
 }
 
-void TerminalServer::send_payload(const unsigned char* data, std::int32_t length) {
-  if (!connected_ || length <= 0) return;
+void TerminalServer::admit() {
+  ++counters_.recorder_connections;
+  connected_ = true;
+  peer_finished_ = false;
+  ++connection_;
+  // A recorder that gave up while it waited in the listen queue is seen before any payload.
+  const ssize_t peeked = ::recv(socket_->native_handle(), discard_, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    recorder_gone();
+    return;
+  }
+  if (peeked == 0) {
+    end_of_stream();
+    return;
+  }
+  start_read();
+}
+
+void TerminalServer::start_read() {
+  socket_->async_read_some(boost::asio::buffer(discard_),
+                           boost::bind(&TerminalServer::handle_read, this,
+                                       boost::asio::placeholders::error, connection_));
+}
+
+void TerminalServer::handle_read(const boost::system::error_code& error, unsigned connection) {
+  if (error == boost::asio::error::operation_aborted || connection != connection_ || !connected_) return;
+  if (!error) {
+    start_read();
+    return;
+  }
+  if (error == boost::asio::error::eof) {
+    end_of_stream();
+    return;
+  }
+  recorder_gone();
+}
+
+void TerminalServer::end_of_stream() {
+  // A recorder may shut down only its sending side and go on reading: it is kept, unless another
+  // connection waits to replace it.
+  peer_finished_ = true;
+  if (connection_waiting()) recorder_gone();
+}
+
+bool TerminalServer::connection_waiting() {
+  pollfd listener{acceptor_.native_handle(), POLLIN, 0};
+  return ::poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
+}
+
+void TerminalServer::recorder_gone() {
+  Log::instance().line() << "Terminal port " << escape_control(recorder_address_) << ":"
+                         << escape_control(nvr_port_) << " Recorder closed the connection." << std::endl;
+  close_connection();
+  start_accept();
+}
+
+void TerminalServer::send_payload(const unsigned char* data, std::int32_t length,
+                                  std::time_t captured_at) {
+  if (length <= 0) return;
   const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
+  ++counters_.frames;
+  counters_.payload_bytes += count;
+  counters_.last_payload = captured_at;
+  if (connected_ && peer_finished_ && connection_waiting()) recorder_gone();
+  if (!connected_) {
+    ++counters_.dropped_no_recorder;
+    return;
+  }
   if (queued_bytes() + count > kQueueLimit) {
+    ++counters_.dropped_slow_recorder;
     if (!dropping_) {
       Log::instance().line() << "Terminal port " << escape_control(recorder_address_) << ":"
                              << escape_control(nvr_port_)
@@ -115,6 +216,7 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
   }
   if (write_in_flight_) {
     append_pending(data, count);
+    ++pending_payloads_;
     return;
   }
   send_now(data, count);
@@ -125,15 +227,18 @@ void TerminalServer::send_now(const unsigned char* data, std::size_t count) {
   // not take waits for the reactor, so a recorder that keeps up costs one send per payload.
   const ssize_t sent = ::send(socket_->native_handle(), data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    ++counters_.dropped_write_failed;
     write_failed(boost::system::error_code(errno, boost::asio::error::get_system_category()));
     return;
   }
   const std::size_t taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+  counters_.sent_bytes += taken;
   if (taken == count) {
     dropping_ = false;
     return;
   }
   append_pending(data + taken, count - taken);
+  pending_payloads_ = 1;
   start_write();
 }
 
@@ -149,14 +254,20 @@ void TerminalServer::append_pending(const unsigned char* data, std::size_t count
 void TerminalServer::start_write() {
   in_flight_.swap(pending_);
   pending_.clear();
+  in_flight_payloads_ = pending_payloads_;
+  pending_payloads_ = 0;
   write_in_flight_ = true;
   boost::asio::async_write(*socket_, boost::asio::buffer(in_flight_),
                            boost::bind(&TerminalServer::handle_write, this,
-                                       boost::asio::placeholders::error));
+                                       boost::asio::placeholders::error,
+                                       boost::asio::placeholders::bytes_transferred, connection_));
 }
 
-void TerminalServer::handle_write(const boost::system::error_code& error) {
-  if (error == boost::asio::error::operation_aborted) return;
+void TerminalServer::handle_write(const boost::system::error_code& error, std::size_t bytes,
+                                  unsigned connection) {
+  if (error == boost::asio::error::operation_aborted || connection != connection_) return;
+  counters_.sent_bytes += bytes;
+  if (!error) in_flight_payloads_ = 0;
   write_in_flight_ = false;
   in_flight_.clear();
   if (error) {
@@ -185,6 +296,10 @@ void TerminalServer::close_connection() {
     socket_.reset();
   }
   connected_ = false;
+  peer_finished_ = false;
+  counters_.dropped_write_failed += in_flight_payloads_ + pending_payloads_;
+  in_flight_payloads_ = 0;
+  pending_payloads_ = 0;
   write_in_flight_ = false;
   in_flight_.clear();
   pending_.clear();

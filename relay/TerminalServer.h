@@ -1,9 +1,12 @@
 #pragma once
 
 #include "relay/IoService.h"
+#include "relay/LinkCounters.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +29,8 @@ class TerminalServer {
   /// Distinct rejected peer addresses that are logged; later strangers are closed silently.
   static constexpr std::size_t kRejectedLimit = 1024;
   static constexpr int kListenBacklog = 128;
+  /// Pause before accepting again after an accept failed for lack of descriptors or memory.
+  static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
   /// Logs the creation line, binds 0.0.0.0 on the port that NvrPort gives and arms the first accept.
   /// A failing bind is logged and leaves the server Stopped; it never throws for the network.
@@ -34,8 +39,9 @@ class TerminalServer {
   TerminalServer(const TerminalServer&) = delete;
   TerminalServer& operator=(const TerminalServer&) = delete;
 
-  /// Hands one payload to the admitted recorder; discarded when no recorder is connected.
-  void send_payload(const unsigned char* data, std::int32_t length);
+  /// Hands one payload, captured at `captured_at` (Unix time), to the admitted recorder; discarded
+  /// when no recorder is connected.
+  void send_payload(const unsigned char* data, std::int32_t length, std::time_t captured_at);
 
   /// The port number a NvrPort text names: what atoi reads, reduced to 16 bits.
   static unsigned short port_number(const std::string& nvr_port);
@@ -45,6 +51,7 @@ class TerminalServer {
   unsigned short local_port() const;
   /// Bytes handed over but not yet written to the recorder.
   std::size_t queued_bytes() const { return in_flight_.size() + pending_.size(); }
+  const LinkCounters& counters() const { return counters_; }
   const std::string& recorder_address() const { return recorder_address_; }
   const std::string& nvr_port() const { return nvr_port_; }
 
@@ -52,10 +59,18 @@ class TerminalServer {
   void bind_and_listen();
   void start_accept();
   void handle_accept(const boost::system::error_code& error);
+  void accept_failed(const boost::system::error_code& error);
+  void handle_accept_pause(const boost::system::error_code& error);
   void reject_peer(const std::string& peer);
+  void admit();
+  void start_read();
+  void handle_read(const boost::system::error_code& error, unsigned connection);
+  void end_of_stream();
+  bool connection_waiting();
+  void recorder_gone();
   void send_now(const unsigned char* data, std::size_t count);
   void start_write();
-  void handle_write(const boost::system::error_code& error);
+  void handle_write(const boost::system::error_code& error, std::size_t bytes, unsigned connection);
   void write_failed(const boost::system::error_code& error);
   void close_connection();
   void append_pending(const unsigned char* data, std::size_t count);
@@ -65,16 +80,29 @@ class TerminalServer {
   std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
   std::string recorder_address_;
   std::string nvr_port_;
+  boost::asio::steady_timer accept_pause_;
   bool stopped_ = false;
+  bool accept_failing_ = false;
   bool connected_ = false;
+  // The recorder's stream has ended: it may still read (it shut down only its sending side), or
+  // it may have gone; a connection waiting behind it tells which.
+  bool peer_finished_ = false;
+  // Counts admissions, so that a completion of an earlier connection is told from the current's.
+  unsigned connection_ = 0;
+  // Whatever the recorder sends is read here and discarded.
+  unsigned char discard_[64];
   // Payload bytes in hand-off order: in_flight_ is being written, pending_ waits behind it. The
   // first bytes may be the tail of a payload whose head the kernel took at once.
   // Both keep their capacity, so a steady stream of payloads allocates nothing.
   std::vector<unsigned char> in_flight_;
   std::vector<unsigned char> pending_;
+  // How many payloads have bytes in each, so that those lost with a connection are counted.
+  std::uint64_t in_flight_payloads_ = 0;
+  std::uint64_t pending_payloads_ = 0;
   bool write_in_flight_ = false;
   bool dropping_ = false;
   std::set<std::string> rejected_;
+  LinkCounters counters_;
 };
 
 }  // namespace marlobex

@@ -1,8 +1,11 @@
 #include "capture/Dispatch.h"
 #include "capture/PacketDecoder.h"
+#include "capture/LinkMatcher.h"
 #include "log/InstallDirectory.h"
 #include "tests/support/Frames.h"
+#include "tests/support/ReferenceWalk.h"
 #include "tests/support/TestSupport.h"
+#include "tools/ConfigurationCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +15,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,11 @@ namespace {
 
 using test::build;
 using test::FrameFields;
+using test::LinkTexts;
+
+constexpr std::uint32_t ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
+  return a << 24 | b << 16 | c << 8 | d;
+}
 
 std::optional<DecodedPacket> decode(const std::vector<unsigned char>& frame) {
   return decode_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
@@ -35,10 +44,10 @@ TEST(DecodeFrameTest, TaggedFrameForwardsLikeUntagged) {
   FrameFields s;
   auto plain = decode(build(s));
   ASSERT_TRUE(plain);
-  EXPECT_EQ(plain->source_address, "192.168.1.101");
-  EXPECT_EQ(plain->destination_address, "10.0.0.5");
-  EXPECT_EQ(plain->source_port, "40000");
-  EXPECT_EQ(plain->destination_port, "9100");
+  EXPECT_EQ(plain->source_address, ipv4(192, 168, 1, 101));
+  EXPECT_EQ(plain->destination_address, ipv4(10, 0, 0, 5));
+  EXPECT_EQ(plain->source_port, 40000);
+  EXPECT_EQ(plain->destination_port, 9100);
   s.tagged = true;
   auto tagged = decode(build(s));
   ASSERT_TRUE(tagged);
@@ -70,9 +79,9 @@ TEST(DecodeFrameTest, OptionsPaddingAndEmptySegments) {
   ports.src = {255, 255, 255, 255};
   auto p = decode(build(ports));
   ASSERT_TRUE(p);
-  EXPECT_EQ(p->source_port, "0");
-  EXPECT_EQ(p->destination_port, "65535");
-  EXPECT_EQ(p->source_address, "255.255.255.255");
+  EXPECT_EQ(p->source_port, 0);
+  EXPECT_EQ(p->destination_port, 65535);
+  EXPECT_EQ(p->source_address, 0xFFFFFFFFu);
 }
 
 TEST(DecodeFrameTest, FramesThatAreNotPlainIPv4TransportAreDropped) {
@@ -115,6 +124,141 @@ TEST(DecodeFrameTest, EveryTruncationIsDroppedWithoutReadingPastTheEnd) {
   EXPECT_EQ(payload_of(full), "RECEIPT");
 }
 
+TEST(LinkMatcherTest, CompilesEachTextIntoAnyExactlyOrNever) {
+  using Kind = FieldRule::Kind;
+  struct Case {
+    const char* text;
+    Kind kind;
+    std::uint32_t value;
+  };
+  const Case addresses[] = {
+      {"", Kind::Any, 0},
+      {"0.0.0.0", Kind::Exactly, 0},
+      {"255.255.255.255", Kind::Exactly, 0xFFFFFFFFu},
+      {"192.168.1.101", Kind::Exactly, ipv4(192, 168, 1, 101)},
+      {"10.0.0.07", Kind::Never, 0},
+      {"010.0.0.7", Kind::Never, 0},
+      {"256.0.0.1", Kind::Never, 0},
+      {"1.2.3", Kind::Never, 0},
+      {"1.2.3.4.5", Kind::Never, 0},
+      {"1.2.3.4 ", Kind::Never, 0},
+      {" 1.2.3.4", Kind::Never, 0},
+      {"1..2.3", Kind::Never, 0},
+      {"1.2.3.", Kind::Never, 0},
+      {"+1.2.3.4", Kind::Never, 0},
+      {"0x1.2.3.4", Kind::Never, 0},
+      {"1.2.3.000000000000000000004", Kind::Never, 0},
+      {"1.2.3.-0", Kind::Never, 0},
+      {"till.local", Kind::Never, 0},
+      {"::1", Kind::Never, 0},
+  };
+  for (const Case& c : addresses) {
+    const FieldRule rule = compile_address(c.text);
+    EXPECT_EQ(rule.kind, c.kind) << c.text;
+    if (c.kind == Kind::Exactly) {
+      EXPECT_EQ(rule.value, c.value) << c.text;
+    }
+    // The checking tool warns about exactly the texts that never match.
+    if (*c.text) {
+      EXPECT_EQ(address_form_problem(c.text).empty(), c.kind == Kind::Exactly) << c.text;
+    }
+  }
+  const Case ports[] = {
+      {"", Kind::Any, 0},         {"0", Kind::Exactly, 0},  {"65535", Kind::Exactly, 65535},
+      {"9100", Kind::Exactly, 9100}, {"65536", Kind::Never, 0}, {"00", Kind::Never, 0},
+      {"01", Kind::Never, 0},     {"+1", Kind::Never, 0},   {" 1", Kind::Never, 0},
+      {"1 ", Kind::Never, 0},     {"-0", Kind::Never, 0},   {"0x23", Kind::Never, 0},
+      {"1.0", Kind::Never, 0},    {"99999999999999999999", Kind::Never, 0},
+      {"00000000000000000001", Kind::Never, 0},
+  };
+  for (const Case& c : ports) {
+    const FieldRule rule = compile_port(c.text);
+    EXPECT_EQ(rule.kind, c.kind) << c.text;
+    if (c.kind == Kind::Exactly) {
+      EXPECT_EQ(rule.value, c.value) << c.text;
+    }
+    if (*c.text) {
+      EXPECT_EQ(port_form_problem(c.text).empty(), c.kind == Kind::Exactly) << c.text;
+    }
+  }
+  // One text that never matches leaves its link out, however wide its other texts.
+  const LinkMatcher matcher({MatchRule::compile("", "", "", "09100"), MatchRule::compile("", "", "", "")});
+  DecodedPacket packet;
+  packet.destination_port = 9100;
+  EXPECT_EQ(matcher.first_match(packet), 1u);
+  EXPECT_EQ(LinkMatcher({}).first_match(packet), LinkMatcher::kNoMatch);
+  // Of two equal rules, the first.
+  const MatchRule port_9100 = MatchRule::compile("", "", "", "9100");
+  EXPECT_EQ(LinkMatcher({port_9100, port_9100}).first_match(packet), 0u);
+}
+
+// Random tables of wildcards, printed values (ports 0 and 65535 among them), values written in
+// forms that never match and repeated patterns; random packets, half of them made to fit a link.
+TEST(LinkMatcherTest, FindsTheLinkThatTheTextWalkFinds) {
+  std::mt19937 random(20261208);
+  auto pick = [&random](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const std::uint32_t addresses[] = {ipv4(10, 0, 0, 1), ipv4(10, 0, 0, 2), ipv4(192, 168, 1, 101),
+                                     0, 0xFFFFFFFFu, ipv4(1, 2, 3, 4)};
+  const std::uint16_t ports[] = {0, 1, 9, 9100, 40000, 65535};
+  const std::string never[] = {"01", "+1", " 1", "1 ", "256", "65536", "1.2.3", "1.2.3.4.5", "0x10",
+                               "-0", "00", "000000000000000000009100", "99999999999999999999",
+                               "10.0.0.01", "010.0.0.1", "10.0.0.1 ", "1.2.3.256", "10..0.1",
+                               "0.0.0.0.", "4294967295", "1.2.3.4\t"};
+  auto address = [&]() -> std::uint32_t {
+    return pick(5) ? addresses[pick(6)] : static_cast<std::uint32_t>(random());
+  };
+  auto port = [&]() -> std::uint16_t {
+    return pick(5) ? ports[pick(6)] : static_cast<std::uint16_t>(random());
+  };
+  auto configured = [&](const std::string& printed) -> std::string {
+    switch (pick(10)) {
+      case 0: case 1: case 2: return "";
+      case 3: return never[pick(sizeof never / sizeof never[0])];
+      case 4: return std::string(1, "0+ -"[pick(4)]) + printed;
+      case 5: return printed + (pick(2) ? " " : "0");
+      default: return printed;
+    }
+  };
+  std::size_t compared = 0, matched = 0;
+  for (int table = 0; table < 2000; ++table) {
+    std::vector<LinkTexts> given(1 + pick(table % 10 == 0 ? 1000 : 40));
+    for (LinkTexts& link : given) {
+      link = {configured(test::address_text(address())), configured(test::address_text(address())),
+              configured(test::port_text(port())), configured(test::port_text(port()))};
+    }
+    const std::vector<LinkTexts> links = test::in_key_order(given);
+    const LinkMatcher matcher(test::rules_of(links));
+    for (int frame = 0; frame < 50; ++frame) {
+      DecodedPacket packet;
+      packet.source_address = address();
+      packet.destination_address = address();
+      packet.source_port = port();
+      packet.destination_port = port();
+      if (pick(2)) {
+        const MatchRule rule = links[pick(links.size())].rule();
+        auto take = [](const FieldRule& field, auto& value) {
+          if (field.kind == FieldRule::Kind::Exactly) value = static_cast<std::remove_reference_t<decltype(value)>>(field.value);
+        };
+        take(rule.source_address, packet.source_address);
+        take(rule.destination_address, packet.destination_address);
+        take(rule.source_port, packet.source_port);
+        take(rule.destination_port, packet.destination_port);
+      }
+      const std::size_t expected = test::reference_first_match(links, packet);
+      ASSERT_EQ(matcher.first_match(packet), expected)
+          << "table " << table << " of " << links.size() << " links, packet "
+          << test::address_text(packet.source_address) << ":" << packet.source_port << " -> "
+          << test::address_text(packet.destination_address) << ":" << packet.destination_port;
+      ++compared;
+      if (expected != LinkMatcher::kNoMatch) ++matched;
+    }
+  }
+  EXPECT_GT(matched, compared / 4);
+  EXPECT_LT(matched, compared * 3 / 4);
+}
+
 class DispatchMatchTest : public ::testing::Test {
  protected:
   // The links' servers log their creation.
@@ -131,13 +275,8 @@ class DispatchMatchTest : public ::testing::Test {
     s.dst = dst;
     s.src_port = src_port;
     s.dst_port = dst_port;
-    const std::vector<unsigned char> frame = build(s);
-    auto p = decode(frame);
-    const TerminalLink* link = find_terminal_link(terminals_, *p);
-    // The dispatch prints the texts only as the walk needs them, and must come to the same link.
-    const auto fields = decode_fields(frame.data(), static_cast<std::uint32_t>(frame.size()));
-    PacketTexts texts(*fields);
-    EXPECT_EQ(find_terminal_link(terminals_, texts), link);
+    const TerminalMatcher matcher(terminals_);
+    const TerminalLink* link = matcher.first_match(*decode(build(s)));
     return link ? TerminalLink::key(link->SrcAddress, link->SrcPort, link->DstAddress, link->DstPort) : "none";
   }
   IoService io_;
@@ -159,11 +298,12 @@ TEST_F(DispatchMatchTest, FirstMatchInKeyOrder) {
   EXPECT_EQ(match({10, 0, 0, 9}, 1, 1, {192, 168, 1, 1}), "none");
 }
 
-TEST(CorpusTest, EveryCapturedFrameDecodesSafely) {
+TEST(CorpusTest, EveryCapturedFrameDecodesSafelyAndMatchesAsTheTextWalk) {
   if (!boost::filesystem::is_directory(MARLOBEX_CORPUS_DIR)) {
     GTEST_SKIP() << "no capture corpus at " MARLOBEX_CORPUS_DIR;
   }
-  std::size_t files = 0, frames = 0, decoded = 0;
+  std::size_t files = 0, frames = 0;
+  std::vector<DecodedPacket> packets;
   for (const auto& entry : boost::filesystem::directory_iterator(MARLOBEX_CORPUS_DIR)) {
     if (entry.path().extension() != ".pcap") continue;
     char error[PCAP_ERRBUF_SIZE];
@@ -174,27 +314,37 @@ TEST(CorpusTest, EveryCapturedFrameDecodesSafely) {
     const unsigned char* data;
     while (pcap_next_ex(handle, &header, &data) == 1) {
       ++frames;
+      // A buffer of exactly the captured length, so that a read past it is caught.
       std::vector<unsigned char> copy(data, data + header->caplen);
       auto p = decode_frame(copy.data(), header->caplen);
-      auto fields = decode_fields(copy.data(), header->caplen);
-      ASSERT_EQ(p.has_value(), fields.has_value());
       if (!p) continue;
-      PacketTexts texts(*fields);
-      ASSERT_EQ(texts.source_port(), p->source_port);
-      ASSERT_EQ(texts.destination_address(), p->destination_address);
-      ASSERT_EQ(texts.destination_port(), p->destination_port);
-      ASSERT_EQ(texts.source_address(), p->source_address);
-      ASSERT_EQ(fields->payload, p->payload);
-      ASSERT_EQ(fields->payload_length, p->payload_length);
-      ++decoded;
       ASSERT_GE(p->payload_length, 1);
       ASSERT_LE(p->payload + p->payload_length, copy.data() + copy.size());
+      p->payload = nullptr;
+      packets.push_back(*p);
     }
     pcap_close(handle);
   }
   EXPECT_GE(files, 100u);
-  EXPECT_GT(decoded, 1000u);
-  std::cout << files << " files, " << frames << " frames, " << decoded << " decoded\n";
+  EXPECT_GT(packets.size(), 1000u);
+  std::cout << files << " files, " << frames << " frames, " << packets.size() << " decoded\n";
+
+  // About 200 links made of the captures' own values, each with its own fields left as wildcards.
+  std::vector<LinkTexts> given;
+  const std::size_t step = packets.size() / 200 + 1;
+  for (std::size_t i = 0; i < packets.size(); i += step) {
+    const DecodedPacket& p = packets[i];
+    const std::size_t wild = i / step % 15;
+    given.push_back({wild & 1 ? "" : test::address_text(p.source_address),
+                     wild & 2 ? "" : test::address_text(p.destination_address),
+                     wild & 4 ? "" : test::port_text(p.source_port),
+                     wild & 8 ? "" : test::port_text(p.destination_port)});
+  }
+  const std::vector<LinkTexts> links = test::in_key_order(given);
+  const LinkMatcher matcher(test::rules_of(links));
+  for (const DecodedPacket& p : packets) {
+    ASSERT_EQ(matcher.first_match(p), test::reference_first_match(links, p));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "tools/Probe.h"
 
-#include "capture/Dispatch.h"
 #include "capture/PacketDecoder.h"
 
 #include <algorithm>
@@ -18,13 +17,32 @@ unsigned read16(const unsigned char* at) { return static_cast<unsigned>(at[0] <<
 
 std::string shown(const std::string& text) { return text.empty() ? std::string("*") : text; }
 
+std::vector<MatchRule> rules_of(const std::vector<CheckedLink>& links) {
+  std::vector<MatchRule> rules;
+  for (const CheckedLink& link : links) {
+    const TerminalEntry& entry = link.entry;
+    rules.push_back(MatchRule::compile(entry.SrcAddress, entry.DstAddress, entry.SrcPort, entry.DstPort));
+  }
+  return rules;
+}
+
+// "%d.%d.%d.%d:%d", as the daemon's texts would read.
+std::string endpoint_text(std::uint32_t address, unsigned port) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", address >> 24, address >> 16 & 0xFF,
+                address >> 8 & 0xFF, address & 0xFF, port);
+  return text;
+}
+
 }  // namespace
 
 ProbeCounter::ProbeCounter(std::vector<CheckedLink> links)
-    : links_(std::move(links)), per_link_(links_.size()) {
-  for (const CheckedLink& link : links_) {
-    if (!link.entry.SrcAddress.empty()) configured_addresses_.insert(link.entry.SrcAddress);
-    if (!link.entry.DstAddress.empty()) configured_addresses_.insert(link.entry.DstAddress);
+    : links_(std::move(links)), matcher_(rules_of(links_)), per_link_(links_.size()) {
+  // An address in a form that never matches is no packet's address either.
+  for (const MatchRule& rule : rules_of(links_)) {
+    for (const FieldRule& address : {rule.source_address, rule.destination_address}) {
+      if (address.kind == FieldRule::Kind::Exactly) configured_addresses_.insert(address.value);
+    }
   }
 }
 
@@ -55,21 +73,19 @@ void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t capture
   const std::optional<DecodedPacket> packet = decode_frame(frame, captured_length);
   if (!packet) return;
   ++decoded_;
-  PacketTexts texts(*packet);
-  for (std::size_t i = 0; i < links_.size(); ++i) {
-    const TerminalEntry& link = links_[i].entry;
-    if (link_texts_match(link.SrcAddress, link.DstAddress, link.SrcPort, link.DstPort, texts)) {
-      ++per_link_[i].frames;
-      per_link_[i].payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
-      return;
-    }
+  const std::size_t link = matcher_.first_match(*packet);
+  if (link != LinkMatcher::kNoMatch) {
+    ++per_link_[link].frames;
+    per_link_[link].payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
+    return;
   }
   if (configured_addresses_.count(packet->source_address) == 0 &&
       configured_addresses_.count(packet->destination_address) == 0) {
     return;
   }
-  const std::string conversation = packet->source_address + ":" + packet->source_port + " -> " +
-                                   packet->destination_address + ":" + packet->destination_port;
+  const std::string conversation = endpoint_text(packet->source_address, packet->source_port) +
+                                   " -> " +
+                                   endpoint_text(packet->destination_address, packet->destination_port);
   auto found = unmatched_.find(conversation);
   if (found == unmatched_.end() && unmatched_.size() < kUnmatchedLimit) {
     found = unmatched_.emplace(conversation, Count()).first;

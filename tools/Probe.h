@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/LinkMatcher.h"
 #include "tools/ConfigurationCheck.h"
 
 #include <cstdint>
@@ -46,7 +47,8 @@ class ProbeCounter {
   void classify(const unsigned char* frame, std::uint32_t captured_length);
 
   std::vector<CheckedLink> links_;
-  std::set<std::string> configured_addresses_;
+  LinkMatcher matcher_;
+  std::set<std::uint32_t> configured_addresses_;
   std::vector<Count> per_link_;
   std::map<std::string, Count> unmatched_;
   Count untabled_;

@@ -192,11 +192,51 @@ wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') = 2 ] && grep -q . 
 sleep 0.3
 daemon_pid=$(head -n 1 "$home/Marlobex.lock")
 check "a longer stale id is replaced whole" bash -c "[ \"\$(cat '$home/Marlobex.lock')\" = '$daemon_pid' ] && [ '$daemon_pid' != 123456789 ]"
+
+# --- counters: 37 payloads to a connected recorder, 3 to a link without one, 5 matching nothing ---
+recorder 127.0.0.1 4102 "$work/counted" 20
+wait_for 5 test -e "$work/counted.connected"
+wait_for 3 bash -c "[ \$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4102' '$log') = 2 ]"
+in_till python3 -c '
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for port, count in ((9200, 37), (9100, 3), (9300, 5)):
+    for i in range(count):
+        s.sendto(b"PAYLOAD %02d\n" % i, ("10.201.0.2", port)); time.sleep(0.002)'
+wait_for 5 bash -c "[ \$(stat -c %s '$work/counted') -ge 407 ]"
 kill -HUP "$daemon_pid"
 wait_for 3 dead "$daemon_pid"
 check "the last line is the SIGHUP line" last_line_is "Hangup signal caught.  Exiting."
 wait_for 3 reaped "$work/hangup.status" "$daemon_pid"
 check "the daemon itself ends with status 0 on SIGHUP" [ "$(status_of "$work/hangup.status" "$daemon_pid")" = "exited 0" ]
+prom=$home/Marlobex.prom
+udp='nvr_port="4102",recorder="127.0.0.1",src_address="10.201.0.1",src_port="",dst_address="",dst_port="9200"'
+tcp='nvr_port="4101",recorder="127.0.0.1",src_address="10.201.0.1",src_port="",dst_address="10.201.0.2",dst_port="9100"'
+cat > "$work/expected.prom" <<EOF
+marlobex_info{version="1.2.6.72482"} 1
+marlobex_capture_open 1
+marlobex_capture_read_errors_total 0
+marlobex_link_frames_total{$udp} 37
+marlobex_link_payload_bytes_total{$udp} 407
+marlobex_link_sent_bytes_total{$udp} 407
+marlobex_link_recorder_connections_total{$udp} 1
+marlobex_link_recorder_connected{$udp} 1
+marlobex_link_listening{$udp} 1
+marlobex_link_dropped_payloads_total{$udp,reason="no_recorder"} 0
+marlobex_link_dropped_payloads_total{$udp,reason="slow_recorder"} 0
+marlobex_link_dropped_payloads_total{$udp,reason="write_failed"} 0
+marlobex_link_frames_total{$tcp} 3
+marlobex_link_payload_bytes_total{$tcp} 33
+marlobex_link_sent_bytes_total{$tcp} 0
+marlobex_link_recorder_connected{$tcp} 0
+marlobex_link_dropped_payloads_total{$tcp,reason="no_recorder"} 3
+EOF
+check "the counters file at the stop holds the exact counts" bash -c "! grep -vxFf '$prom' '$work/expected.prom'"
+check "the counters file has mode 0640" [ "$(stat -c %a "$prom")" = 640 ]
+last_payload=$(grep -F "marlobex_link_last_payload_seconds{$udp} " "$prom" | cut -d' ' -f2)
+check "the last payload's time is the capture's" bash -c "[ $(( $(date +%s) - ${last_payload:-0} )) -lt 60 ]"
+check "the capture counted every frame offered" \
+  bash -c "[ \$(sed -n 's/^marlobex_capture_frames_total //p' '$prom') -ge 45 ]"
 wait "$reaper_pid"
 daemon_pid=
 

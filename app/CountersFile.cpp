@@ -1,0 +1,168 @@
+#include "app/CountersFile.h"
+
+#include "log/InstallDirectory.h"
+#include "log/Log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace marlobex {
+
+namespace {
+
+void family(std::FILE* out, const char* name, const char* type, const char* help) {
+  std::fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+void sample(std::FILE* out, const char* name, std::uint64_t value) {
+  std::fprintf(out, "%s %" PRIu64 "\n", name, value);
+}
+
+std::string link_labels(const TerminalLink& link) {
+  return "nvr_port=\"" + escape_label_value(link.NvrPort) + "\",recorder=\"" +
+         escape_label_value(link.RecorderAddress) + "\",src_address=\"" +
+         escape_label_value(link.SrcAddress) + "\",src_port=\"" + escape_label_value(link.SrcPort) +
+         "\",dst_address=\"" + escape_label_value(link.DstAddress) + "\",dst_port=\"" +
+         escape_label_value(link.DstPort) + "\"";
+}
+
+struct LinkMetric {
+  const char* name;
+  const char* type;
+  const char* help;
+  std::uint64_t (*value)(const TerminalServer& server);
+};
+
+const LinkMetric kLinkMetrics[] = {
+    {"marlobex_link_frames_total", "counter", "Frames whose payload was handed to the link's server.",
+     [](const TerminalServer& s) -> std::uint64_t { return s.counters().frames; }},
+    {"marlobex_link_payload_bytes_total", "counter",
+     "Payload bytes handed to the link's server, each payload capped at 65535 bytes.",
+     [](const TerminalServer& s) -> std::uint64_t { return s.counters().payload_bytes; }},
+    {"marlobex_link_sent_bytes_total", "counter", "Bytes the kernel took for the link's recorder.",
+     [](const TerminalServer& s) -> std::uint64_t { return s.counters().sent_bytes; }},
+    {"marlobex_link_recorder_connections_total", "counter", "Recorders admitted on the link's port.",
+     [](const TerminalServer& s) -> std::uint64_t { return s.counters().recorder_connections; }},
+    {"marlobex_link_rejected_connections_total", "counter",
+     "Connections from other addresses closed on the link's port.",
+     [](const TerminalServer& s) -> std::uint64_t { return s.counters().rejected_connections; }},
+    {"marlobex_link_listening", "gauge", "Whether the link's port is listened on (0 or 1).",
+     [](const TerminalServer& s) -> std::uint64_t {
+       return s.state() != TerminalServer::State::Stopped;
+     }},
+    {"marlobex_link_recorder_connected", "gauge", "Whether the link's recorder is connected (0 or 1).",
+     [](const TerminalServer& s) -> std::uint64_t {
+       return s.state() == TerminalServer::State::Connected;
+     }},
+    {"marlobex_link_last_payload_seconds", "gauge",
+     "Capture time of the link's last payload, in seconds since the Unix epoch; 0 when none.",
+     [](const TerminalServer& s) -> std::uint64_t {
+       return static_cast<std::uint64_t>(s.counters().last_payload);
+     }},
+};
+
+void write_drops(std::FILE* out, const std::vector<std::string>& labels,
+                 const TerminalTable& terminals) {
+  family(out, "marlobex_link_dropped_payloads_total", "counter",
+         "Payloads the link did not deliver, by reason.");
+  std::size_t index = 0;
+  for (const auto& entry : terminals) {
+    const LinkCounters& counters = entry.second->server->counters();
+    const std::pair<const char*, std::uint64_t> reasons[] = {
+        {"no_recorder", counters.dropped_no_recorder},
+        {"slow_recorder", counters.dropped_slow_recorder},
+        {"write_failed", counters.dropped_write_failed}};
+    for (const auto& reason : reasons) {
+      std::fprintf(out, "marlobex_link_dropped_payloads_total{%s,reason=\"%s\"} %" PRIu64 "\n",
+                   labels[index].c_str(), reason.first, reason.second);
+    }
+    ++index;
+  }
+}
+
+}  // namespace
+
+std::string escape_label_value(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool write_counters(std::FILE* out, const CountersView& view) {
+  const CaptureCounters& capture = view.capture.counters();
+  family(out, "marlobex_info", "gauge", "Marlobex version.");
+  std::fprintf(out, "marlobex_info{version=\"%s\"} 1\n", kVersion);
+  family(out, "marlobex_start_time_seconds", "gauge", "Start time, in seconds since the Unix epoch.");
+  sample(out, "marlobex_start_time_seconds", static_cast<std::uint64_t>(view.start_time));
+  family(out, "marlobex_capture_open", "gauge", "Whether the capture adapter is open (0 or 1).");
+  sample(out, "marlobex_capture_open", view.capture.is_open());
+  family(out, "marlobex_capture_frames_total", "counter", "Frames read from the capture adapter.");
+  sample(out, "marlobex_capture_frames_total", capture.frames);
+  family(out, "marlobex_capture_kernel_drops_total", "counter",
+         "Frames the kernel dropped because they were not read in time.");
+  sample(out, "marlobex_capture_kernel_drops_total", capture.kernel_drops);
+  family(out, "marlobex_capture_read_errors_total", "counter", "Failed reads of the capture adapter.");
+  sample(out, "marlobex_capture_read_errors_total", capture.read_errors);
+
+  std::vector<std::string> labels;
+  labels.reserve(view.terminals.size());
+  for (const auto& entry : view.terminals) labels.push_back(link_labels(*entry.second));
+  for (const LinkMetric& metric : kLinkMetrics) {
+    family(out, metric.name, metric.type, metric.help);
+    std::size_t index = 0;
+    for (const auto& entry : view.terminals) {
+      std::fprintf(out, "%s{%s} %" PRIu64 "\n", metric.name, labels[index++].c_str(),
+                   metric.value(*entry.second->server));
+    }
+  }
+  write_drops(out, labels, view.terminals);
+  return std::ferror(out) == 0;
+}
+
+CountersFile::CountersFile(const std::string& directory)
+    : path_(directory + "Marlobex.prom"), temporary_path_(directory + "Marlobex.prom.tmp") {}
+
+void CountersFile::update(std::chrono::steady_clock::time_point now, const CountersView& view) {
+  if (now - last_write_ < kInterval) return;
+  last_write_ = now;
+  write(view);
+}
+
+void CountersFile::write(const CountersView& view) {
+  const int fd = ::open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+  std::FILE* out = fd < 0 ? nullptr : ::fdopen(fd, "w");
+  if (fd >= 0 && !out) ::close(fd);
+  bool written = out && ::fchmod(fd, 0640) == 0 && write_counters(out, view);
+  if (out && std::fclose(out) != 0) written = false;
+  if (written && std::rename(temporary_path_.c_str(), path_.c_str()) != 0) written = false;
+  if (written) {
+    failing_ = false;
+    return;
+  }
+  const int error = errno;
+  ::unlink(temporary_path_.c_str());
+  if (!failing_) {
+    Log::instance().line() << "Failed to write Marlobex.prom: " << std::strerror(error) << std::endl;
+  }
+  failing_ = true;
+}
+
+}  // namespace marlobex
