@@ -1,3 +1,4 @@
+#include "app/CountersFile.h"
 #include "tests/support/Frames.h"
 #include "tests/support/TestSupport.h"
 #include "tools/ConfigurationCheck.h"
@@ -18,6 +19,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -325,31 +328,159 @@ TEST(ProbeTest, ReadsACaptureFileWithTheInstalledTools) {
   EXPECT_EQ(status, 2);
 }
 
-TEST(StatusTest, SocketsLockHolderAndLogEvents) {
-  const std::string proc =
-      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-      "   0: 00000000:0FA1 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1\n"
-      "   1: 0100007F:0FA1 0100007F:B5C4 01 00000000:00000000 00:00000000 00000000     0        0 2\n"
-      "   2: 0100007F:B5C4 0100007F:0FA1 01 00000000:00000000 00:00000000 00000000     0        0 3\n"
-      "   3: 00000000:0FA2 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 4\n"
-      "   4: 0200007F:D431 0100007F:0FA2 01 00000000:00000000 00:00000000 00000000     0        0 5\n"
-      "   5: garbage\n";
-  const std::vector<TcpSocket> sockets = parse_proc_net_tcp(proc);
-  ASSERT_EQ(sockets.size(), 5u);
-  EXPECT_EQ(sockets[1].local_address, "127.0.0.1");
-  EXPECT_EQ(sockets[1].local_port, 4001u);
-  EXPECT_EQ(sockets[1].remote_port, 46532u);
-  EXPECT_EQ(sockets[1].state, kTcpEstablished);
+TEST(StatusTest, ParserUnescapesLabelValuesAndSkipsWhatDoesNotParse) {
+  const std::vector<MetricSample> samples = parse_metrics(
+      "# HELP marlobex_capture_open Whether the capture adapter is open (0 or 1).\n"
+      "# TYPE marlobex_capture_open gauge\n"
+      "marlobex_capture_open 1\n"
+      "marlobex_link_frames_total{nvr_port=\"a\\\\b\\\"c\\nd\",recorder=\"\"} 37\n"
+      "  with:colon{ a = \"x\" , }2.5e3 1700000000000\n"
+      "\n"
+      "unterminated{a=\"x} 1\n"
+      "unknown_escape{a=\"\\t\"} 1\n"
+      "digit_first{1a=\"x\"} 1\n"
+      "no_comma{a=\"x\" b=\"y\"} 1\n"
+      "not_a_number 12abc\n"
+      "no_value\n"
+      "unquoted{a=x} 1\n"
+      "bad_timestamp 1 2x\n"
+      "1starts_with_a_digit 1\n"
+      "marlobex_capture_frames_total 5\n"
+      "cut_short{a=\"");
+  ASSERT_EQ(samples.size(), 4u);
+  EXPECT_EQ(samples[0].name, "marlobex_capture_open");
+  EXPECT_TRUE(samples[0].labels.empty());
+  EXPECT_EQ(samples[0].value, 1.0);
+  EXPECT_EQ(samples[1].labels, (std::vector<std::pair<std::string, std::string>>{
+                                   {"nvr_port", "a\\b\"c\nd"}, {"recorder", ""}}));
+  EXPECT_EQ(samples[1].value, 37.0);
+  EXPECT_EQ(samples[2].name, "with:colon");
+  EXPECT_EQ(samples[2].labels, (std::vector<std::pair<std::string, std::string>>{{"a", "x"}}));
+  EXPECT_EQ(samples[2].value, 2500.0);
+  EXPECT_EQ(samples[3].name, "marlobex_capture_frames_total");
+  EXPECT_EQ(samples[3].value, 5.0);
+}
 
-  std::vector<CheckedLink> links = probe_links();  // ports 4001 and 4002, recorder 127.0.0.1
-  links.push_back(links.back());
-  links.back().port = 4003;
-  const std::vector<LinkStatus> statuses = link_statuses(links, sockets);
-  // 4002's only connection comes from 127.0.0.2, a stranger's; 4003 does not listen.
-  EXPECT_TRUE(statuses[0].listening && statuses[0].recorder_connected);
-  EXPECT_TRUE(statuses[1].listening && !statuses[1].recorder_connected);
-  EXPECT_FALSE(statuses[2].listening);
+// The daemon's own writer against this reader: every name and label the judgement needs.
+TEST(StatusTest, ReadsWhatTheDaemonWrites) {
+  IoService io;
+  TerminalServer holder(io, "", "abc");  // holds a port the system picked
+  const std::string held = std::to_string(holder.local_port());
+  TerminalTable terminals;
+  terminals.emplace("1", std::unique_ptr<TerminalLink>(
+                             new TerminalLink(io, "10.0.0.1", "", "", "9100", "127.0.0.1", "0")));
+  terminals.emplace("2", std::unique_ptr<TerminalLink>(
+                             new TerminalLink(io, "10.0.0.2", "10.0.0.9", "5", "9200", "", held)));
+  const unsigned char payload[] = "RECEIPT";
+  terminals.at("1")->server->send_payload(payload, 7, 1765000100);
+  CaptureSource capture("10.0.0.9", nullptr);
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  ASSERT_TRUE(write_counters(out, CountersView{1765000000, capture, terminals}));
+  std::fclose(out);
+  const Counters counters = read_counters(parse_metrics(std::string(text, size)));
+  std::free(text);
 
+  EXPECT_EQ(counters.start_time, 1765000000);
+  EXPECT_FALSE(counters.capture_open);
+  ASSERT_EQ(counters.links.size(), 2u);
+  const LinkCounts& first = counters.links[0];
+  EXPECT_EQ(first.name(), "port 0 (10.0.0.1:::9100)");
+  EXPECT_EQ(first.recorder, "127.0.0.1");
+  EXPECT_TRUE(first.listening);
+  EXPECT_FALSE(first.recorder_connected);
+  EXPECT_EQ(first.frames, 1u);
+  EXPECT_EQ(first.payload_bytes, 7u);
+  EXPECT_EQ(first.dropped[0], 1u);
+  EXPECT_EQ(first.last_payload, 1765000100);
+  EXPECT_EQ(counters.links[1].name(), "port " + held + " (10.0.0.2:5:10.0.0.9:9200)");
+  EXPECT_FALSE(counters.links[1].listening);
+  std::vector<std::string> problems;
+  for (const Problem& problem : judge_counters(counters, nullptr, 0, 1765000200, 0)) {
+    problems.push_back(std::to_string(problem.level) + " " + problem.text);
+  }
+  EXPECT_EQ(problems, (std::vector<std::string>{
+                          "2 the capture adapter is not open: nothing is relayed (see the log)",
+                          "1 port 0 (10.0.0.1:::9100) has no recorder connected from 127.0.0.1",
+                          "1 port " + held + " (10.0.0.2:5:10.0.0.9:9200) is not listening: another "
+                          "program holds the port, or its server stopped (see the log)"}));
+}
+
+TEST(StatusTest, VerdictsOfTheCounters) {
+  const std::time_t now = 1765003600;
+  Counters healthy;
+  healthy.start_time = now - 3600;
+  healthy.capture_open = true;
+  healthy.links.emplace_back();
+  LinkCounts& base = healthy.links.back();
+  base.nvr_port = "4001";
+  base.recorder = "127.0.0.1";
+  base.src_address = "10.0.0.1";
+  base.dst_port = "9100";
+  base.listening = base.recorder_connected = true;
+  base.last_payload = now - 1800;
+  base.dropped[1] = 5;
+  const std::string link = "1 port 4001 (10.0.0.1:::9100)";
+  struct Case {
+    const char* what;
+    long age;
+    long quiet;
+    bool with_before;
+    void (*change)(LinkCounts& latest, Counters& all);
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"all well, with an earlier sample", 30, 30, true, [](LinkCounts&, Counters&) {}, {}},
+      {"a file written 31 s ago says nothing more", 31, 0, false,
+       [](LinkCounts& l, Counters& c) { l.listening = c.capture_open = false; },
+       {"2 the counters file was written 31 s ago: the daemon has not replaced it for more than 30 s"}},
+      {"capture closed", 0, 0, false, [](LinkCounts&, Counters& c) { c.capture_open = false; },
+       {"2 the capture adapter is not open: nothing is relayed (see the log)"}},
+      {"port held by another process", 0, 0, false,
+       [](LinkCounts& l, Counters&) { l.listening = l.recorder_connected = false; },
+       {link + " is not listening: another program holds the port, or its server stopped (see the log)"}},
+      {"no recorder", 0, 0, false, [](LinkCounts& l, Counters&) { l.recorder_connected = false; },
+       {link + " has no recorder connected from 127.0.0.1"}},
+      {"no recorder configured", 0, 0, false,
+       [](LinkCounts& l, Counters&) {
+         l.recorder_connected = false;
+         l.recorder.clear();
+       },
+       {"1 port 4001 (10.0.0.1:::9100) has no recorder connected (no NVR Address configured)"}},
+      {"drops grew", 0, 0, true,
+       [](LinkCounts& l, Counters&) {
+         l.dropped[1] += 2;
+         l.dropped[2] += 1;
+       },
+       {link + " is dropping payloads: slow_recorder 2, write_failed 1 since the previous sample"}},
+      {"drops grew, but no earlier sample", 0, 0, false,
+       [](LinkCounts& l, Counters&) { l.dropped[1] += 2; }, {}},
+      {"quiet longer than allowed", 0, 29, false, [](LinkCounts&, Counters&) {},
+       {link + " has carried no payload for 30 minutes"}},
+      {"no payload since a start 61 minutes ago", 0, 60, false,
+       [](LinkCounts& l, Counters& c) {
+         l.last_payload = 0;
+         c.start_time -= 60;
+       },
+       {link + " has carried no payload for 61 minutes, since the start"}},
+      {"quiet without a recorder is not judged as quiet", 0, 1, false,
+       [](LinkCounts& l, Counters&) { l.recorder_connected = false; },
+       {link + " has no recorder connected from 127.0.0.1"}},
+  };
+  for (const Case& c : cases) {
+    Counters latest = healthy;
+    c.change(latest.links[0], latest);
+    std::vector<std::string> problems;
+    for (const Problem& problem :
+         judge_counters(latest, c.with_before ? &healthy : nullptr, c.age, now, c.quiet)) {
+      problems.push_back(std::to_string(problem.level) + " " + problem.text);
+    }
+    EXPECT_EQ(problems, c.expected) << c.what;
+  }
+}
+
+TEST(StatusTest, LockHolderAndLogEvents) {
   test::ScratchDirectory scratch;
   const std::string lock = scratch.path() + "Marlobex.lock";
   EXPECT_EQ(lock_holder(lock), -1);

@@ -1,31 +1,244 @@
 #include "tools/Status.h"
 
-#include "capture/CaptureAdapter.h"
+#include "relay/TerminalLink.h"
+#include "relay/TerminalServer.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
+#include <thread>
 
 namespace marlobex {
 
+const char* const kDropReasons[3] = {"no_recorder", "slow_recorder", "write_failed"};
+
 namespace {
 
-// "0100007F:0FA1": the address as the kernel stores it (network order read as a host word).
-bool parse_endpoint(const std::string& text, std::string& address, unsigned& port) {
-  const std::size_t colon = text.find(':');
-  if (colon != 8 || text.size() != 13) return false;
-  // Both texts must outlive the end pointers that strtoul leaves in them.
-  const std::string address_text = text.substr(0, 8);
-  const std::string port_text = text.substr(9);
-  char* end = nullptr;
-  const unsigned long raw = std::strtoul(address_text.c_str(), &end, 16);
-  if (*end) return false;
-  address = format_ipv4(static_cast<std::uint32_t>(raw));
-  port = static_cast<unsigned>(std::strtoul(port_text.c_str(), &end, 16));
-  return *end == '\0';
+// The daemon writes a few kilobytes per link; a file past this is not its own.
+constexpr std::size_t kMaxCountersBytes = 32 * 1024 * 1024;
+constexpr std::chrono::milliseconds kReplacementPoll{100};
+
+// One line of the exposition format, read left to right; every read checks the end first.
+class SampleLine {
+ public:
+  explicit SampleLine(const std::string& line) : line_(line) {}
+
+  bool parse(MetricSample& sample) {
+    skip_blanks();
+    if (!name(true, sample.name)) return false;
+    const std::size_t after_name = position_;
+    skip_blanks();
+    // A bare name needs a blank before its value; a closing brace ends the name as well.
+    if (peek('{')) {
+      if (!labels(sample)) return false;
+      skip_blanks();
+    } else if (position_ == after_name) {
+      return false;
+    }
+    if (!number(sample.value)) return false;
+    skip_blanks();
+    if (position_ < line_.size() && !timestamp()) return false;
+    skip_blanks();
+    return position_ == line_.size();
+  }
+
+ private:
+  static bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  bool peek(char c) const { return position_ < line_.size() && line_[position_] == c; }
+  bool take(char c) {
+    if (!peek(c)) return false;
+    ++position_;
+    return true;
+  }
+  void skip_blanks() {
+    while (position_ < line_.size() && (line_[position_] == ' ' || line_[position_] == '\t')) ++position_;
+  }
+
+  // Metric names may hold colons, label names may not; neither starts with a digit.
+  bool name(bool colons, std::string& out) {
+    const std::size_t start = position_;
+    while (position_ < line_.size()) {
+      const char c = line_[position_];
+      if (!(is_letter(c) || (colons && c == ':') || (position_ > start && is_digit(c)))) break;
+      ++position_;
+    }
+    out.assign(line_, start, position_ - start);
+    return position_ > start;
+  }
+
+  // `{name="value",...}`, a comma allowed before the closing brace.
+  bool labels(MetricSample& sample) {
+    take('{');
+    for (;;) {
+      skip_blanks();
+      if (take('}')) return true;
+      std::string label, value;
+      if (!name(false, label)) return false;
+      skip_blanks();
+      if (!take('=')) return false;
+      skip_blanks();
+      if (!take('"') || !quoted(value)) return false;
+      sample.labels.emplace_back(std::move(label), std::move(value));
+      skip_blanks();
+      if (take(',')) continue;
+      return take('}');
+    }
+  }
+
+  // After the opening quote, up to and past the closing one: \\, \" and \n are the only escapes.
+  bool quoted(std::string& out) {
+    while (position_ < line_.size()) {
+      const char c = line_[position_++];
+      if (c == '"') return true;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (position_ >= line_.size()) return false;
+      const char escaped = line_[position_++];
+      if (escaped == 'n') {
+        out += '\n';
+      } else if (escaped == '\\' || escaped == '"') {
+        out += escaped;
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  std::string token() {
+    const std::size_t start = position_;
+    while (position_ < line_.size() && line_[position_] != ' ' && line_[position_] != '\t') ++position_;
+    return line_.substr(start, position_ - start);
+  }
+
+  bool number(double& value) {
+    const std::string text = token();
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return *end == '\0';
+  }
+
+  // Milliseconds since the epoch, which this reader does not need.
+  bool timestamp() {
+    const std::string text = token();
+    const std::size_t digits = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits) return false;
+    return std::all_of(text.begin() + static_cast<long>(digits), text.end(), is_digit);
+  }
+
+  const std::string& line_;
+  std::size_t position_ = 0;
+};
+
+std::uint64_t count_of(double value) {
+  // Also false for NaN, which no cast may see.
+  return value >= 0 && value < 18446744073709551616.0 ? static_cast<std::uint64_t>(value) : 0;
+}
+
+std::uint64_t growth(std::uint64_t later, std::uint64_t earlier) {
+  return later >= earlier ? later - earlier : 0;
+}
+
+std::string label_value(const MetricSample& sample, const char* label) {
+  for (const auto& pair : sample.labels) {
+    if (pair.first == label) return pair.second;
+  }
+  return std::string();
+}
+
+// The link a sample belongs to, by its six link labels; added in the order first seen.
+LinkCounts& link_of(const MetricSample& sample, Counters& counters,
+                    std::map<std::vector<std::string>, std::size_t>& index) {
+  static const char* const kLinkLabels[] = {"nvr_port",    "recorder",    "src_address",
+                                            "src_port",    "dst_address", "dst_port"};
+  std::vector<std::string> key;
+  for (const char* label : kLinkLabels) key.push_back(label_value(sample, label));
+  const auto found = index.find(key);
+  if (found != index.end()) return counters.links[found->second];
+  index.emplace(key, counters.links.size());
+  counters.links.emplace_back();
+  LinkCounts& link = counters.links.back();
+  link.nvr_port = key[0];
+  link.recorder = key[1];
+  link.src_address = key[2];
+  link.src_port = key[3];
+  link.dst_address = key[4];
+  link.dst_port = key[5];
+  return link;
+}
+
+void read_link_sample(const MetricSample& sample, LinkCounts& link) {
+  const std::string& name = sample.name;
+  const std::uint64_t value = count_of(sample.value);
+  if (name == "marlobex_link_frames_total") {
+    link.frames = value;
+  } else if (name == "marlobex_link_payload_bytes_total") {
+    link.payload_bytes = value;
+  } else if (name == "marlobex_link_listening") {
+    link.listening = value == 1;
+  } else if (name == "marlobex_link_recorder_connected") {
+    link.recorder_connected = value == 1;
+  } else if (name == "marlobex_link_last_payload_seconds") {
+    link.last_payload = static_cast<std::time_t>(value);
+  } else if (name == "marlobex_link_dropped_payloads_total") {
+    const std::string reason = label_value(sample, "reason");
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (reason == kDropReasons[i]) link.dropped[i] = value;
+    }
+  }
+}
+
+bool same_link(const LinkCounts& a, const LinkCounts& b) {
+  return a.nvr_port == b.nvr_port && a.recorder == b.recorder && a.src_address == b.src_address &&
+         a.src_port == b.src_port && a.dst_address == b.dst_address && a.dst_port == b.dst_port;
+}
+
+const LinkCounts* find_link(const Counters* counters, const LinkCounts& link) {
+  if (!counters) return nullptr;
+  for (const LinkCounts& candidate : counters->links) {
+    if (same_link(candidate, link)) return &candidate;
+  }
+  return nullptr;
+}
+
+std::string no_recorder(const LinkCounts& link) {
+  return "no recorder connected" +
+         (link.recorder.empty() ? std::string(" (no NVR Address configured)") : " from " + link.recorder);
+}
+
+std::string link_state(const LinkCounts& link) {
+  if (!link.listening) return "not listening";
+  if (link.recorder_connected) return "listening, recorder " + link.recorder + " connected";
+  return "listening, " + no_recorder(link);
+}
+
+std::string drops_growth(const LinkCounts& link, const LinkCounts& earlier) {
+  std::string text;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::uint64_t grown = growth(link.dropped[i], earlier.dropped[i]);
+    if (grown == 0) continue;
+    text += (text.empty() ? "" : ", ") + std::string(kDropReasons[i]) + " " + std::to_string(grown);
+  }
+  return text;
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
 }
 
 const char* const kEventMarks[] = {"Starting Marlobex", "Accepted connection", "Rejected connection",
@@ -41,21 +254,157 @@ bool is_event(const std::string& line) {
 
 }  // namespace
 
-std::vector<TcpSocket> parse_proc_net_tcp(const std::string& text) {
-  std::vector<TcpSocket> sockets;
+std::vector<MetricSample> parse_metrics(const std::string& text) {
+  std::vector<MetricSample> samples;
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    if (!(fields >> slot >> local >> remote >> state)) continue;
-    TcpSocket socket;
-    if (!parse_endpoint(local, socket.local_address, socket.local_port)) continue;
-    if (!parse_endpoint(remote, socket.remote_address, socket.remote_port)) continue;
-    socket.state = static_cast<unsigned>(std::strtoul(state.c_str(), nullptr, 16));
-    sockets.push_back(socket);
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    MetricSample sample;
+    if (SampleLine(line).parse(sample)) samples.push_back(std::move(sample));
   }
-  return sockets;
+  return samples;
+}
+
+std::string LinkCounts::name() const {
+  const std::string port = std::to_string(TerminalServer::port_number(nvr_port));
+  return "port " + port + (port == nvr_port ? "" : " for NvrPort \"" + nvr_port + "\"") + " (" +
+         TerminalLink::key(src_address, src_port, dst_address, dst_port) + ")";
+}
+
+Counters read_counters(const std::vector<MetricSample>& samples) {
+  Counters counters;
+  std::map<std::vector<std::string>, std::size_t> index;
+  for (const MetricSample& sample : samples) {
+    const std::uint64_t value = count_of(sample.value);
+    if (sample.name == "marlobex_start_time_seconds") {
+      counters.start_time = static_cast<std::time_t>(value);
+    } else if (sample.name == "marlobex_capture_open") {
+      counters.capture_open = value == 1;
+    } else if (sample.name == "marlobex_capture_frames_total") {
+      counters.capture_frames = value;
+    } else if (sample.name == "marlobex_capture_kernel_drops_total") {
+      counters.kernel_drops = value;
+    } else if (sample.name == "marlobex_capture_read_errors_total") {
+      counters.read_errors = value;
+    } else if (sample.name.compare(0, 14, "marlobex_link_") == 0) {
+      read_link_sample(sample, link_of(sample, counters, index));
+    }
+  }
+  return counters;
+}
+
+double CountersSnapshot::seconds_since(const CountersSnapshot& earlier) const {
+  return static_cast<double>(written - earlier.written) +
+         static_cast<double>(written_nanoseconds - earlier.written_nanoseconds) / 1e9;
+}
+
+bool read_counters_file(const std::string& path, CountersSnapshot& snapshot) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // The file's identity and its text come from one open file, however often it is replaced.
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return false;
+  }
+  std::string text;
+  char buffer[65536];
+  while (text.size() < kMaxCountersBytes) {
+    const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, kMaxCountersBytes - text.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  snapshot.counters = read_counters(parse_metrics(text));
+  snapshot.inode = info.st_ino;
+  snapshot.written = info.st_mtim.tv_sec;
+  snapshot.written_nanoseconds = info.st_mtim.tv_nsec;
+  return true;
+}
+
+bool wait_for_replacement(const std::string& path, const CountersSnapshot& snapshot,
+                          std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    struct stat info {};
+    // A new file may reuse the old one's inode number, but not its modification time as well.
+    if (::stat(path.c_str(), &info) == 0 &&
+        (info.st_ino != snapshot.inode || info.st_mtim.tv_sec != snapshot.written ||
+         info.st_mtim.tv_nsec != snapshot.written_nanoseconds)) {
+      return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kReplacementPoll, deadline - now));
+  }
+}
+
+std::vector<Problem> judge_counters(const Counters& latest, const Counters* before, long age,
+                                    std::time_t now, long quiet_minutes) {
+  std::vector<Problem> problems;
+  if (age > kStaleSeconds) {
+    // What it says about the links is old news.
+    problems.push_back({2, "the counters file was written " + std::to_string(age) +
+                               " s ago: the daemon has not replaced it for more than " +
+                               std::to_string(kStaleSeconds) + " s"});
+    return problems;
+  }
+  if (!latest.capture_open) {
+    problems.push_back({2, "the capture adapter is not open: nothing is relayed (see the log)"});
+  }
+  for (const LinkCounts& link : latest.links) {
+    if (!link.listening) {
+      problems.push_back({1, link.name() + " is not listening: another program holds the port, or "
+                                           "its server stopped (see the log)"});
+    } else if (!link.recorder_connected) {
+      problems.push_back({1, link.name() + " has " + no_recorder(link)});
+    }
+    const LinkCounts* earlier = find_link(before, link);
+    if (earlier && link.all_dropped() > earlier->all_dropped()) {
+      problems.push_back({1, link.name() + " is dropping payloads: " + drops_growth(link, *earlier) +
+                                 " since the previous sample"});
+    }
+    const std::time_t since = link.last_payload ? link.last_payload : latest.start_time;
+    if (quiet_minutes > 0 && link.recorder_connected && now - since > quiet_minutes * 60) {
+      problems.push_back({1, link.name() + " has carried no payload for " +
+                                 std::to_string((now - since) / 60) + " minutes" +
+                                 (link.last_payload ? "" : ", since the start")});
+    }
+  }
+  return problems;
+}
+
+std::string format_counters(const Counters& latest, const Counters* before, double interval) {
+  std::ostringstream out;
+  const std::string last = "in the last " + seconds_text(interval);
+  out << "Capture: " << (latest.capture_open ? "open" : "NOT OPEN") << "; since the start "
+      << latest.capture_frames << " frames, " << latest.kernel_drops << " kernel drops, "
+      << latest.read_errors << " read errors";
+  if (before) {
+    out << "; " << last << " " << growth(latest.capture_frames, before->capture_frames)
+        << " frames, " << growth(latest.kernel_drops, before->kernel_drops) << " kernel drops, "
+        << growth(latest.read_errors, before->read_errors) << " read errors";
+  }
+  out << "\n";
+  for (const LinkCounts& link : latest.links) {
+    const LinkCounts* earlier = find_link(before, link);
+    out << "  " << link.name() << ": " << link_state(link) << "\n    " << link.frames << " frames, "
+        << link.payload_bytes << " bytes since the start";
+    if (earlier) {
+      out << "; " << growth(link.frames, earlier->frames) << " frames, "
+          << growth(link.payload_bytes, earlier->payload_bytes) << " bytes " << last;
+    }
+    out << "\n    dropped:";
+    for (std::size_t i = 0; i < 3; ++i) {
+      out << (i ? ", " : " ") << kDropReasons[i] << " " << link.dropped[i];
+      if (earlier) out << " (+" << growth(link.dropped[i], earlier->dropped[i]) << ")";
+    }
+    out << "\n";
+  }
+  return out.str();
 }
 
 pid_t lock_holder(const std::string& path) {
@@ -89,24 +438,6 @@ std::vector<pid_t> processes_running(const std::string& executable) {
   }
   ::closedir(proc);
   return found;
-}
-
-std::vector<LinkStatus> link_statuses(const std::vector<CheckedLink>& links,
-                                      const std::vector<TcpSocket>& sockets) {
-  std::vector<LinkStatus> statuses;
-  for (const CheckedLink& link : links) {
-    LinkStatus status{link, false, false};
-    for (const TcpSocket& socket : sockets) {
-      if (socket.local_port != link.port) continue;
-      if (socket.state == kTcpListen) status.listening = true;
-      if (socket.state == kTcpEstablished && !link.entry.RecorderAddress.empty() &&
-          socket.remote_address == link.entry.RecorderAddress) {
-        status.recorder_connected = true;
-      }
-    }
-    statuses.push_back(status);
-  }
-  return statuses;
 }
 
 std::vector<std::string> recent_log_events(const std::string& log_text, std::size_t count) {

@@ -1,29 +1,94 @@
 #pragma once
 
-#include "tools/ConfigurationCheck.h"
-
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace marlobex {
 
-/// One line of /proc/net/tcp: addresses in dotted decimal, ports in host order.
-struct TcpSocket {
-  std::string local_address;
-  unsigned local_port = 0;
-  std::string remote_address;
-  unsigned remote_port = 0;
-  unsigned state = 0;  ///< 0x01 established, 0x0A listening
+/// One sample line of a text in the Prometheus exposition format: `name{label="value",...} value`.
+struct MetricSample {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> labels;  ///< values unescaped, in line order
+  double value = 0;
 };
 
-constexpr unsigned kTcpEstablished = 0x01;
-constexpr unsigned kTcpListen = 0x0A;
+/// The samples of a Prometheus text (format 0.0.4), in order. `#` lines are skipped, and so is every
+/// line that does not parse, so a foreign or damaged line never stops the reading.
+std::vector<MetricSample> parse_metrics(const std::string& text);
 
-/// The sockets of a /proc/net/tcp text; lines that do not parse are left out.
-std::vector<TcpSocket> parse_proc_net_tcp(const std::string& text);
+/// One link as the daemon's counters file reports it.
+struct LinkCounts {
+  std::string nvr_port, recorder, src_address, src_port, dst_address, dst_port;
+  std::uint64_t frames = 0;
+  std::uint64_t payload_bytes = 0;
+  std::uint64_t dropped[3] = {0, 0, 0};  ///< by reason, in the order of kDropReasons
+  bool listening = false;
+  bool recorder_connected = false;
+  std::time_t last_payload = 0;  ///< Unix time; 0 when none
+
+  std::uint64_t all_dropped() const { return dropped[0] + dropped[1] + dropped[2]; }
+  /// "port 4001 (10.0.0.1:::9100)": the port listened on and the link's key.
+  std::string name() const;
+};
+
+extern const char* const kDropReasons[3];
+
+/// What one "Marlobex.prom" says.
+struct Counters {
+  std::time_t start_time = 0;
+  bool capture_open = false;
+  std::uint64_t capture_frames = 0;
+  std::uint64_t kernel_drops = 0;
+  std::uint64_t read_errors = 0;
+  std::vector<LinkCounts> links;  ///< in the file's order, the key order
+};
+
+/// The daemon's counters among `samples`; other metrics are ignored.
+Counters read_counters(const std::vector<MetricSample>& samples);
+
+/// One reading of the counters file, with the identity of the file it came from.
+struct CountersSnapshot {
+  Counters counters;
+  ino_t inode = 0;
+  std::time_t written = 0;  ///< the file's modification time
+  long written_nanoseconds = 0;
+
+  /// Seconds from `earlier`'s write to this one's.
+  double seconds_since(const CountersSnapshot& earlier) const;
+};
+
+/// Reads at most 32 MiB of the counters file at `path`; false when it cannot be opened.
+bool read_counters_file(const std::string& path, CountersSnapshot& snapshot);
+
+/// Waits, for at most `limit`, until the file at `path` is no longer the one `snapshot` was read
+/// from (the daemon replaces it as a whole). True when it was replaced.
+bool wait_for_replacement(const std::string& path, const CountersSnapshot& snapshot,
+                          std::chrono::milliseconds limit);
+
+/// A counters file written longer ago than this is not being updated.
+constexpr long kStaleSeconds = 30;
+
+/// Something wrong that the counters show: 1 a warning, 2 critical.
+struct Problem {
+  int level;
+  std::string text;
+};
+
+/// What the counters say is wrong. `before` is the earlier sample of the same run, or null when
+/// there is none (then drops are not judged); `age` is how long ago `latest` was written, `now` the
+/// Unix time and `quiet_minutes` the longest silence of a link with its recorder (0: any).
+std::vector<Problem> judge_counters(const Counters& latest, const Counters* before, long age,
+                                    std::time_t now, long quiet_minutes);
+
+/// The lines describing the capture and each link: since the start, and over `interval` seconds
+/// when `before` is given.
+std::string format_counters(const Counters& latest, const Counters* before, double interval);
 
 /// The process holding the lock on `path` (as lockf takes it), or 0 when none; -1 if no file.
 pid_t lock_holder(const std::string& path);
@@ -31,16 +96,6 @@ pid_t lock_holder(const std::string& path);
 /// Processes running the installed daemon `executable` (as a service manager starts it, without
 /// the lock), other than this one.
 std::vector<pid_t> processes_running(const std::string& executable);
-
-/// Per link: does its port listen, and is a recorder connected from its recorder address?
-struct LinkStatus {
-  CheckedLink link;
-  bool listening = false;
-  bool recorder_connected = false;
-};
-
-std::vector<LinkStatus> link_statuses(const std::vector<CheckedLink>& links,
-                                      const std::vector<TcpSocket>& sockets);
 
 /// The last `count` lines of the log about connections, rejections, failures, starts and ends.
 std::vector<std::string> recent_log_events(const std::string& log_text, std::size_t count);

@@ -1,15 +1,13 @@
-// Marlobex-status: is the daemon running, which ports listen, which have their recorder, and what
-// the log said lately. Exit status as monitoring expects: 0 OK, 1 warning, 2 critical.
-#include "capture/CaptureAdapter.h"
-#include "config/Configuration.h"
+// Marlobex-status: is the daemon running, what its counters file says about the capture and every
+// link, and what the log said lately. Exit status as monitoring expects: 0 OK, 1 warning, 2 critical.
 #include "log/InstallDirectory.h"
-#include "tools/ConfigurationCheck.h"
 #include "tools/Status.h"
 #include "tools/ToolOptions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -17,31 +15,44 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: Marlobex-status [-c FILE] [-n LINES]\n"
+    "Usage: Marlobex-status [-n LINES] [--wait SECONDS] [--quiet MINUTES]\n"
     "Tells whether the daemon runs (the holder of Marlobex.lock, or the installed Marlobex as a\n"
-    "service manager starts it, without the lock), which NvrPorts listen and which have a\n"
-    "recorder connected from their configured address, and the last LINES (default 10)\n"
-    "connection, rejection and failure lines of the log.\n"
-    "  -c FILE  the configuration (default: the installed Marlobex.xml)\n"
-    "Exit status: 0 OK, 1 warning (a link without its recorder), 2 critical (the daemon is not\n"
-    "running or a port does not listen), 3 bad usage.\n";
+    "service manager starts it, without the lock), then reads the counters the daemon replaces in\n"
+    "Marlobex.prom every 10 s: per link whether its port listens and its recorder is connected,\n"
+    "frames and bytes since the start and between two samples of the file, and payloads dropped\n"
+    "by reason. Last come the connection, rejection and failure lines of the log.\n"
+    "  -n LINES         log lines to show (default 10)\n"
+    "  --wait SECONDS   wait at most this long for the daemon's next sample (default 12); 0 reads\n"
+    "                   one sample: no interval, and drops are not judged\n"
+    "  --quiet MINUTES  warn about a link with its recorder connected that carried no payload for\n"
+    "                   longer than this (default 0: never)\n"
+    "Exit status: 0 OK; 1 warning (a link not listening, without its recorder, dropping payloads or\n"
+    "quiet too long); 2 critical (the daemon is not running, the counters file is missing or older\n"
+    "than 30 s, or the capture adapter is not open); 3 bad usage.\n";
 
 struct Options {
-  std::string configuration = marlobex::configuration_path();
   std::size_t lines = 10;
+  long wait_seconds = 12;
+  long quiet_minutes = 0;
 };
+
+bool read_number(const char* text, long limit, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text, &end, 10);
+  return *text && !*end && value >= 0 && value <= limit;
+}
 
 bool parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return false;
-    if (arg == "-c") {
-      options.configuration = argv[++i];
-    } else if (arg == "-n") {
-      char* end = nullptr;
-      const long value = std::strtol(argv[++i], &end, 10);
-      if (*end || value < 0 || value > 100000) return false;
+    long value = 0;
+    if (arg == "-n" && read_number(argv[++i], 100000, value)) {
       options.lines = static_cast<std::size_t>(value);
+    } else if (arg == "--wait" && read_number(argv[++i], 60, value)) {
+      options.wait_seconds = value;
+    } else if (arg == "--quiet" && read_number(argv[++i], 100000, value)) {
+      options.quiet_minutes = value;
     } else {
       return false;
     }
@@ -73,6 +84,44 @@ pid_t find_daemon(std::string& how) {
   return 0;
 }
 
+// Reads the counters file, and once more when the daemon has replaced it, so that the counts of
+// the interval between the two samples can be told. Prints them and returns the status they give.
+int report_counters(const Options& options, bool daemon_runs) {
+  const std::string path = std::string(marlobex::kInstallDirectory) + "Marlobex.prom";
+  marlobex::CountersSnapshot first;
+  if (!marlobex::read_counters_file(path, first)) {
+    std::cout << "CRITICAL: no counters file " << path << "\n";
+    return 2;
+  }
+  const long first_age = static_cast<long>(std::time(nullptr) - first.written);
+  // Neither a stopped daemon nor one that no longer writes replaces the file in time.
+  const bool wait = daemon_runs && first_age <= marlobex::kStaleSeconds && options.wait_seconds > 0;
+  marlobex::CountersSnapshot second;
+  const bool replaced =
+      wait && marlobex::wait_for_replacement(path, first, std::chrono::seconds(options.wait_seconds)) &&
+      marlobex::read_counters_file(path, second);
+  const marlobex::CountersSnapshot& latest = replaced ? second : first;
+  const bool same_run = replaced && second.counters.start_time == first.counters.start_time;
+  const marlobex::Counters* before = same_run ? &first.counters : nullptr;
+  const std::time_t now = std::time(nullptr);
+  const long age = static_cast<long>(now - latest.written);
+
+  std::cout << "Counters in " << path << ", written " << age << " s ago";
+  if (replaced && !same_run) {
+    std::cout << " (the daemon started again between two samples)";
+  } else if (wait && !replaced) {
+    std::cout << " (no newer sample within " << options.wait_seconds << " s)";
+  }
+  std::cout << ":\n" << marlobex::format_counters(latest.counters, before, latest.seconds_since(first));
+  int status = 0;
+  for (const marlobex::Problem& problem :
+       marlobex::judge_counters(latest.counters, before, age, now, options.quiet_minutes)) {
+    std::cout << (problem.level == 2 ? "CRITICAL: " : "WARNING: ") << problem.text << "\n";
+    status = std::max(status, problem.level);
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,30 +137,7 @@ int main(int argc, char** argv) {
     std::cout << "CRITICAL: Marlobex is not running (" << how << ")\n";
     status = 2;
   }
-
-  std::string error;
-  const marlobex::CheckReport report =
-      marlobex::check_configuration_file(options.configuration, marlobex::list_capture_devices(error));
-  if (!report.loaded) {
-    std::cout << "CRITICAL: " << options.configuration << ": " << report.findings.front().text << "\n";
-    status = 2;
-  }
-  const auto statuses = marlobex::link_statuses(
-      report.links, marlobex::parse_proc_net_tcp(read_text("/proc/net/tcp")));
-  for (const marlobex::LinkStatus& link : statuses) {
-    const std::string& recorder = link.link.entry.RecorderAddress;
-    std::cout << "  port " << link.link.port << " (" << link.link.entry.key() << "): ";
-    if (!link.listening) {
-      std::cout << "not listening\n";
-      status = 2;
-    } else if (link.recorder_connected) {
-      std::cout << "listening, recorder " << recorder << " connected\n";
-    } else {
-      std::cout << "listening, no recorder connected"
-                << (recorder.empty() ? " (no NVR Address configured)" : " from " + recorder) << "\n";
-      status = std::max(status, 1);
-    }
-  }
+  status = std::max(status, report_counters(options, pid > 0));
 
   const std::string log = std::string(marlobex::kInstallDirectory) + "Marlobex.log";
   const auto events = marlobex::recent_log_events(

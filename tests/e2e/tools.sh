@@ -67,18 +67,22 @@ check "an adapter address nobody holds is an error, status 2, with the adapters 
 
 # --- status before the daemon runs ---
 run_tool "$work/status" Marlobex-status
-check "Marlobex-status: not running is critical (2)" \
-  bash -c "[ $status = 2 ] && grep -q '^CRITICAL: Marlobex is not running' '$work/status'"
+check "Marlobex-status: not running and no counters file is critical (2)" \
+  bash -c "[ $status = 2 ] && grep -q '^CRITICAL: Marlobex is not running' '$work/status' &&
+    grep -qx 'CRITICAL: no counters file $home/Marlobex.prom' '$work/status'"
 
 # --- the daemon runs; no recorder yet ---
 in_host "$binary"
 wait_for 5 grep -q "Creating terminal connection: 127.0.0.1:4302" "$home/Marlobex.log"
 daemon_pid=$(head -n 1 "$home/Marlobex.lock")
-run_tool "$work/status" Marlobex-status
+# The daemon writes its counters at start: one sample is enough here.
+wait_for 5 test -e "$home/Marlobex.prom"
+run_tool "$work/status" Marlobex-status --wait 0
 cat "$work/status"
 check "Marlobex-status: running, ports listening, no recorder is a warning (1)" \
   bash -c "[ $status = 1 ] && grep -qx 'Marlobex runs: process $daemon_pid (holds $home/Marlobex.lock)' '$work/status' &&
-    grep -qx '  port 4301 (10.203.0.1:::9100): listening, no recorder connected from 127.0.0.1' '$work/status'"
+    grep -qx '  port 4301 (10.203.0.1:::9100): listening, no recorder connected from 127.0.0.1' '$work/status' &&
+    grep -qx 'WARNING: port 4301 (10.203.0.1:::9100) has no recorder connected from 127.0.0.1' '$work/status'"
 
 # --- recorders: a stranger first (while a recorder is connected, later ones wait in the backlog),
 # then text on 4301 and hex on 4302 ---
@@ -91,11 +95,6 @@ text_pid=$!
 in_host "$tools/Marlobex-recorder" 127.0.0.1 4302 --bind 127.0.0.1 --hex > "$work/hex" 2> "$work/hex.err" &
 hex_pid=$!
 wait_for 5 bash -c "[ \$(grep -c 'Accepted connection from NVR address: 127.0.0.1' '$home/Marlobex.log') = 2 ]"
-run_tool "$work/status" Marlobex-status
-cat "$work/status"
-check "Marlobex-status: both recorders connected is OK (0), with the recent log lines" \
-  bash -c "[ $status = 0 ] && grep -qx '  port 4302 (10.203.0.1:::9200): listening, recorder 127.0.0.1 connected' '$work/status' &&
-    grep -q 'Rejected connection from address: 127.0.0.7 on port 4301' '$work/status'"
 
 # --- the probe counts while the till prints and the daemon relays ---
 in_host python3 - <<'PY' &
@@ -147,6 +146,21 @@ wait_for 5 bash -c "[ \$(stat -c %s '$work/text') -ge ${#receipts} ]"
 sleep 0.3
 check "the text recorder prints exactly the till's bytes" cmp -s "$work/text" <(printf %s "$receipts")
 
+# Two samples of the counters file, the second written after everything was relayed.
+run_tool "$work/status" Marlobex-status
+cat "$work/status"
+counts_line() {  # counts_line FRAMES BYTES: a link's counts since the start and over the interval
+  grep -qxE "    $1 frames, $2 bytes since the start; [0-9]+ frames, [0-9]+ bytes in the last 1[01]\.[0-9] s" "$work/status"
+}
+check "Marlobex-status: both recorders connected is OK (0), with the recent log lines" \
+  bash -c "[ $status = 0 ] && grep -qx '  port 4302 (10.203.0.1:::9200): listening, recorder 127.0.0.1 connected' '$work/status' &&
+    grep -q 'Rejected connection from address: 127.0.0.7 on port 4301' '$work/status' && tail -n 1 '$work/status' | grep -qx OK"
+check "Marlobex-status counts the receipts' frames and bytes since the start, and the last interval" \
+  counts_line 3 ${#receipts}
+check "Marlobex-status counts the datagram's frame and bytes" counts_line 1 10
+check "Marlobex-status shows the drops by reason" \
+  bash -c "[ \$(grep -cx '    dropped: no_recorder 0 (+0), slow_recorder 0 (+0), write_failed 0 (+0)' '$work/status') = 2 ]"
+
 # --- the daemon stops: the recorders say so, the status is critical ---
 kill -TERM "$daemon_pid"
 wait "$text_pid"; text_status=$?
@@ -161,6 +175,38 @@ wait_for 3 bash -c "! kill -0 $(head -n 1 "$home/Marlobex.lock") 2>/dev/null"
 run_tool "$work/status" Marlobex-status
 check "Marlobex-status after the stop: critical (2)" \
   bash -c "[ $status = 2 ] && grep -q 'Terminate signal caught.  Exiting.' '$work/status'"
+
+# --- another program holds 4301 before the daemon starts, and the recorder connects to it ---
+# (ip netns exec, not in_host, so that $! is the process to end)
+ip netns exec "$host" python3 -c '
+import socket, sys, time
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.bind(("0.0.0.0", 4301)); l.listen(4)  # past the closed connections in TIME_WAIT
+open(sys.argv[1], "w").close()
+c, _ = l.accept(); time.sleep(30)' "$work/squatting" &
+squatter_pid=$!
+wait_for 5 test -e "$work/squatting"
+rm -f "$home/Marlobex.prom"
+in_host "$binary"
+wait_for 5 test -e "$home/Marlobex.prom"
+daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+ip netns exec "$host" "$tools/Marlobex-recorder" 127.0.0.1 4301 --bind 127.0.0.1 > /dev/null 2> "$work/fooled.err" &
+fooled_pid=$!
+wait_for 5 grep -q '^Connected to 127.0.0.1:4301' "$work/fooled.err"
+run_tool "$work/status" Marlobex-status --wait 0
+cat "$work/status"
+check "a recorder connected to the program holding the daemon's port" \
+  grep -qx 'Connected to 127.0.0.1:4301 from 127.0.0.1:[0-9]*' "$work/fooled.err"
+check "Marlobex-status: a link whose port another program holds is not listening, a warning (1)" \
+  bash -c "[ $status = 1 ] && grep -qx '  port 4301 (10.203.0.1:::9100): not listening' '$work/status' &&
+    grep -qx 'WARNING: port 4301 (10.203.0.1:::9100) is not listening: another program holds the port, or its server stopped (see the log)' '$work/status' &&
+    grep -q 'Acceptor bind failed: Port 4301 Error: Address already in use' '$work/status' &&
+    tail -n 1 '$work/status' | grep -qx WARNING"
+kill "$fooled_pid" "$squatter_pid" 2>/dev/null
+wait "$fooled_pid" "$squatter_pid"
+kill -TERM "$daemon_pid"
+wait_for 3 bash -c "! kill -0 $daemon_pid 2>/dev/null"
+daemon_pid=
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
