@@ -141,7 +141,8 @@ CountersFile::CountersFile(const std::string& directory)
     : path_(directory + "Marlobex.prom"), temporary_path_(directory + "Marlobex.prom.tmp") {}
 
 void CountersFile::update(std::chrono::steady_clock::time_point now, const CountersView& view) {
-  if (now - last_write_ < kInterval) return;
+  if (written_once_ && now - last_write_ < kInterval) return;
+  written_once_ = true;
   last_write_ = now;
   write(view);
 }

@@ -44,6 +44,7 @@ class CountersFile {
   std::string path_;
   std::string temporary_path_;
   std::chrono::steady_clock::time_point last_write_;
+  bool written_once_ = false;
   bool failing_ = false;
 };
 

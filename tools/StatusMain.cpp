@@ -26,6 +26,7 @@ const char* const kUsage =
     "                   one sample: no interval, and drops are not judged\n"
     "  --quiet MINUTES  warn about a link with its recorder connected that carried no payload for\n"
     "                   longer than this (default 0: never)\n"
+    "  -c FILE          accepted and ignored: the links are the daemon's own\n"
     "Exit status: 0 OK; 1 warning (a link not listening, without its recorder, dropping payloads or\n"
     "quiet too long); 2 critical (the daemon is not running, the counters file is missing or older\n"
     "than 30 s, or the capture adapter is not open); 3 bad usage.\n";
@@ -53,6 +54,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.wait_seconds = value;
     } else if (arg == "--quiet" && read_number(argv[++i], 100000, value)) {
       options.quiet_minutes = value;
+    } else if (arg == "-c") {
+      ++i;  // Accepted as before; the links now come from the daemon's own counters.
     } else {
       return false;
     }
