@@ -21,9 +21,15 @@ Log& Log::instance() {
 }
 
 Log::Log(const std::string& directory)
-    : directory_(directory),
-      log_path_(directory + "Marlobex.log"),
+    : log_path_(directory + "Marlobex.log"),
       old_path_(directory + "Marlobex.log.old") {}
+
+void Log::use_directory(const std::string& directory) {
+  boost::mutex::scoped_lock lock(mutex_);
+  file_.close();
+  log_path_ = directory + "Marlobex.log";
+  old_path_ = directory + "Marlobex.log.old";
+}
 
 Log::~Log() {
   boost::mutex::scoped_lock lock(mutex_);

@@ -34,6 +34,10 @@ class Log {
   /// prefix and returns the stream for the rest of the line (standard output if no file opens).
   std::ostream& line();
 
+  /// Writes from the next line on in `directory` instead (tests keep the log in a scratch
+  /// directory of their own).
+  void use_directory(const std::string& directory);
+
   const std::string& log_path() const { return log_path_; }
   const std::string& old_path() const { return old_path_; }
 
@@ -47,7 +51,6 @@ class Log {
 
   AppendFile file_;
   std::ostream stream_{&file_};
-  std::string directory_;
   std::string log_path_;
   std::string old_path_;
   boost::mutex mutex_;

@@ -21,10 +21,9 @@ using test::ScratchDirectory;
 class ConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    boost::filesystem::create_directories(kInstallDirectory);
     offset_ = test::read_file(log_path()).size();
   }
-  static std::string log_path() { return std::string(kInstallDirectory) + "Marlobex.log"; }
+  static std::string log_path() { return test::log_directory() + "Marlobex.log"; }
   std::vector<std::string> new_lines() const {
     std::istringstream in(test::read_file(log_path()).substr(offset_));
     std::vector<std::string> lines;

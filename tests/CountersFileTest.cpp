@@ -19,6 +19,7 @@ class CountersFileTest : public ::testing::Test {
         new TerminalLink(io_, "10.0.0.1", "", "", dst_port, "127.0.0.1", nvr_port));
     terminals_.emplace(TerminalLink::key("10.0.0.1", "", "", dst_port), std::move(link));
   }
+  void SetUp() override { test::log_directory(); }
   CountersView view() { return CountersView{1765000000, capture_, terminals_}; }
 
   test::ScratchDirectory dir_;

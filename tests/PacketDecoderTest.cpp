@@ -1,7 +1,6 @@
 #include "capture/Dispatch.h"
 #include "capture/PacketDecoder.h"
 #include "capture/LinkMatcher.h"
-#include "log/InstallDirectory.h"
 #include "tests/support/Frames.h"
 #include "tests/support/ReferenceWalk.h"
 #include "tests/support/TestSupport.h"
@@ -262,7 +261,7 @@ TEST(LinkMatcherTest, FindsTheLinkThatTheTextWalkFinds) {
 class DispatchMatchTest : public ::testing::Test {
  protected:
   // The links' servers log their creation.
-  void SetUp() override { boost::filesystem::create_directories(kInstallDirectory); }
+  void SetUp() override { test::log_directory(); }
   void add(const std::string& src, const std::string& src_port, const std::string& dst,
            const std::string& dst_port) {
     terminals_.emplace(TerminalLink::key(src, src_port, dst, dst_port),

@@ -1,6 +1,6 @@
 #include "relay/TerminalServer.h"
 
-#include "log/InstallDirectory.h"
+#include "tests/support/TestSupport.h"
 #include "relay/IoService.h"
 
 #include <gtest/gtest.h>
@@ -31,8 +31,8 @@ using marlobex::IoWorkGuard;
 using marlobex::TerminalServer;
 using Clock = std::chrono::steady_clock;
 
-const std::string kLogPath = std::string(marlobex::kInstallDirectory) + "Marlobex.log";
-const std::string kOldPath = std::string(marlobex::kInstallDirectory) + "Marlobex.log.old";
+const std::string kLogPath = marlobex::test::log_directory() + "Marlobex.log";
+const std::string kOldPath = marlobex::test::log_directory() + "Marlobex.log.old";
 
 std::string read_from(const std::string& path, std::streamoff offset) {
   std::ifstream in(path, std::ios::binary);
@@ -52,8 +52,6 @@ std::streamoff file_size(const std::string& path) {
 class LogTail {
  public:
   LogTail() {
-    ::mkdir("/usr/local/pelko", 0755);
-    ::mkdir(marlobex::kInstallDirectory, 0755);
     offset_ = file_size(kLogPath);
   }
   std::vector<std::string> lines() const {

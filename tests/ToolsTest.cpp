@@ -363,6 +363,7 @@ TEST(StatusTest, ParserUnescapesLabelValuesAndSkipsWhatDoesNotParse) {
 
 // The daemon's own writer against this reader: every name and label the judgement needs.
 TEST(StatusTest, ReadsWhatTheDaemonWrites) {
+  test::log_directory();
   IoService io;
   TerminalServer holder(io, "", "abc");  // holds a port the system picked
   const std::string held = std::to_string(holder.local_port());

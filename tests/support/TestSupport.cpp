@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "log/Log.h"
+
 #include <boost/filesystem.hpp>
 
 #include <unistd.h>
@@ -35,5 +37,12 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 bool running_as_root() { return ::geteuid() == 0; }
+
+const std::string& log_directory() {
+  static ScratchDirectory directory;
+  static const bool moved = (Log::instance().use_directory(directory.path()), true);
+  (void)moved;
+  return directory.path();
+}
 
 }  // namespace marlobex::test

@@ -24,4 +24,8 @@ void write_file(const std::string& path, const std::string& content);
 
 bool running_as_root();
 
+/// The directory of the process log in tests: a scratch directory made at the first call, where
+/// Log::instance() writes from then on. Removed when the test program ends.
+const std::string& log_directory();
+
 }  // namespace marlobex::test
