@@ -137,36 +137,6 @@ def udp_stream(host, port, stop_file, seconds, interval, text):
     print(f"udp stream: {sent} datagrams")
 
 
-def udp_flood(host, port, count, size):
-    """count datagrams of size bytes as fast as they go."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    payload = b"F" * int(size)
-    for _ in range(int(count)):
-        try:
-            sock.sendto(payload, (host, int(port)))
-        except OSError:
-            pass
-
-
-def recorders(source, first_port, count, out, seconds):
-    """One recorder on each of count ports from first_port; what the last one receives is stored."""
-    socks = [connect_from(source, int(first_port) + i) for i in range(int(count))]
-    touch(out + ".connected")
-    last = socks[-1]
-    last.settimeout(0.2)
-    deadline = time.monotonic() + float(seconds)
-    with open(out, "wb") as stored:
-        while time.monotonic() < deadline:
-            try:
-                data = last.recv(65536)
-            except socket.timeout:
-                continue
-            if not data:
-                break
-            stored.write(data)
-            stored.flush()
-
-
 def connect_from(source, port, timeout=5):
     sock = socket.socket()
     sock.setsockopt(socket.SOL_IP, IP_BIND_ADDRESS_NO_PORT, 1)
@@ -347,7 +317,6 @@ COMMANDS = {
     "burst": burst, "sink": sink, "till-send": till_send, "udp-send": udp_send,
     "udp-stream": udp_stream, "recorder": recorder, "stalled-recorder": stalled_recorder,
     "verify": verify, "flap": flap, "addresses": addresses, "strangers": strangers,
-    "udp-flood": udp_flood, "recorders": recorders,
 }
 
 if __name__ == "__main__":

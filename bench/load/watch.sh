@@ -1,5 +1,5 @@
 # Shared by the fault, load and soak scripts: the daemon's log ($log) read without its stamps, and
-# its process read from /proc. The tool_* helpers run fault_load_tools.py ($tools) in a namespace.
+# its process read from /proc. The tool_* helpers run clients.py ($tools) in a namespace.
 stamp_re='^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \] '
 messages() { sed -E "s/$stamp_re//" "${1:-$log}"; }
 log_has() { messages | grep -qxF -- "$1"; }

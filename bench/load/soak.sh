@@ -23,10 +23,10 @@ home=${2%/}
 minutes=${3:-10} rate=${4:-50000} round_seconds=${5:-30}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-tools=$here/fault_load_tools.py
+tools=$here/clients.py
 
 source "$root/scripts/sandbox.sh"
-source "$here/common.sh"
+source "$root/tests/e2e/common.sh"
 source "$here/watch.sh"
 # The generator's frames carry 10.204.0.1 -> 10.204.0.2, the addresses of this private pair.
 [ -n "${MARLOBEX_SOAK_TAG:-}" ] ||

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# What a shop network does to the running daemon: its adapter taken down and up, removed and made
+# again; frames dropped by the kernel while the daemon is stopped; 700 links under the usual soft
+# limit of 1024 descriptors. A till and its host in two network namespaces joined by a veth pair,
+# recorders on loopback, a tmpfs over the installation directory.
+# Usage: faults.sh MARLOBEX_BINARY INSTALL_DIRECTORY
+set -uo pipefail
+
+if [ "$(id -u)" != 0 ]; then
+  echo "SKIP: the fault test needs root (network namespaces, promiscuous capture)"
+  exit 0
+fi
+binary=$1
+home=${2%/}
+source "$(dirname "$0")/../../scripts/sandbox.sh"
+source "$(dirname "$0")/common.sh"
+[ -n "${MARLOBEX_FAULT_TAG:-}" ] ||
+  sandbox_reenter MARLOBEX_FAULT_TAG mxf fa fb 10.203.0.2 10.203.0.1 -- "$0" "$@"
+sandbox_private_home "$home" || exit 1
+log=$home/Marlobex.log
+tag=$MARLOBEX_FAULT_TAG
+till=mxftill$tag host=mxfhost$tag
+work=$(mktemp -d)
+daemon_pid=
+trap '[ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
+
+messages() { sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log"; }
+count_prefix() { messages | grep -cF -- "$1"; }
+size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
+
+# Clients: "send PORT TEXT" (one UDP datagram from the till), "flood PORT COUNT SIZE", and
+# "recorders FIRST_PORT COUNT OUT SECONDS" (one recorder per port; the last one's bytes go to OUT).
+cat > "$work/clients.py" <<'PY'
+import socket, sys, time
+command, port = sys.argv[1], int(sys.argv[2])
+if command in ("send", "flood"):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    text, count = (sys.argv[3].encode(), 1) if command == "send" else (b"F" * int(sys.argv[4]), int(sys.argv[3]))
+    for _ in range(count):
+        s.sendto(text, ("10.203.0.2", port))
+else:
+    count, out, seconds = int(sys.argv[3]), sys.argv[4], float(sys.argv[5])
+    socks = []
+    for i in range(count):
+        c = socket.socket(); c.bind(("127.0.0.1", 0)); c.connect(("127.0.0.1", port + i)); socks.append(c)
+    open(out + ".connected", "w").close()
+    socks[-1].settimeout(0.1)
+    end = time.time() + seconds
+    with open(out, "wb") as f:
+        while time.time() < end:
+            try:
+                data = socks[-1].recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                break
+            f.write(data); f.flush()
+PY
+till_send() { in_till python3 "$work/clients.py" send "$@"; }
+
+# start_daemon LINKS [PREFIX...]: Marlobex.xml with LINKS links from 10.203.0.1, NvrPort 5000 + i
+# for DstPort 20000 + i; the daemon started (after PREFIX) on a fresh log.
+start_daemon() {
+  local links=$1; shift
+  { echo '<Marlobex><Network SniffAdapterAddress="10.203.0.2"><NVR Address="127.0.0.1"/>'
+    for i in $(seq 0 $((links - 1))); do
+      echo "<Terminal SrcAddress=\"10.203.0.1\" DstPort=\"$((20000 + i))\" NvrPort=\"$((5000 + i))\"/>"
+    done
+    echo '</Network></Marlobex>'; } > "$home/Marlobex.xml"
+  rm -f "$log" "$home/Marlobex.lock"
+  in_host "$@" "$binary"
+  wait_for 10 grep -q "Creating terminal connection: 127.0.0.1:$((5000 + links - 1))" "$log"
+  daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+}
+stop_daemon() {
+  kill -TERM "$daemon_pid"; wait_for 3 bash -c "! kill -0 $daemon_pid 2>/dev/null"
+  check "$1: the last line is SIGTERM's" bash -c "tail -n 1 '$log' | grep -q 'Terminate signal caught.  Exiting.$'"
+  daemon_pid=
+  jobs -p | xargs -r kill 2>/dev/null
+}
+# recorders COUNT OUT: one recorder per link, in the background; waits until all are admitted.
+recorders() {
+  in_host python3 "$work/clients.py" recorders 5000 "$1" "$2" 60 &
+  wait_for 20 test -e "$2.connected"
+  wait_for 20 bash -c "[ \$(grep -c 'Accepted connection from NVR address: ' '$log') = $1 ]"
+}
+
+# --- the adapter: down and up, then removed and made again, under a connected recorder ---
+start_daemon 1
+recorders 1 "$work/one"
+ip -n "$host" link set "fb$tag" down; sleep 1; ip -n "$host" link set "fb$tag" up
+wait_for 5 bash -c "ip -n '$host' link show 'fb$tag' | grep -q LOWER_UP"
+till_send 20000 "UP"
+wait_for 5 bash -c "[ \$(stat -c %s '$work/one') -ge 2 ]"
+check "a link down and up relays without opening the adapter again" \
+  bash -c "[ \"\$(cat '$work/one')\" = UP ] && [ $(count_prefix "Listening on ") = 1 ]"
+ip -n "$host" link del "fb$tag"
+sleep 0.2
+ticks=$(awk '{print $14 + $15}' "/proc/$daemon_pid/stat"); errors=$(count_prefix "Error reading the packets: ")
+sleep 3
+ticks=$(( $(awk '{print $14 + $15}' "/proc/$daemon_pid/stat") - ticks ))
+errors=$(( $(count_prefix "Error reading the packets: ") - errors ))
+echo "measured: adapter gone: $errors read-error lines and $ticks CPU ticks (1/$(getconf CLK_TCK) s) in 3 s"
+check "a removed adapter is reported and given up" \
+  bash -c "[ $(count_prefix "Error reading the packets: The interface disappeared") -ge 1 ] && [ $(count_prefix "Closing the capture adapter; opening it again every second.") = 1 ]"
+check "while it is gone: at most 4 read-error lines and under 10% of a core in 3 s" \
+  bash -c "[ $errors -le 4 ] && [ $ticks -lt $(( $(getconf CLK_TCK) * 3 / 10 )) ]"
+ip link add "fa$tag" type veth peer name "fb$tag"
+ip link set "fa$tag" netns "$till" && ip link set "fb$tag" netns "$host"
+ip -n "$till" addr add 10.203.0.1/24 dev "fa$tag" && ip -n "$host" addr add 10.203.0.2/24 dev "fb$tag"
+ip -n "$till" link set "fa$tag" up && ip -n "$host" link set "fb$tag" up
+returned=$(date +%s%N) deadline=$((SECONDS + 8))
+until [ "$(size_of "$work/one")" -gt 2 ] || [ $SECONDS -ge $deadline ]; do till_send 20000 "R"; sleep 0.1; done
+recovery_ms=$(( ($(date +%s%N) - returned) / 1000000 ))
+echo "measured: first payload relayed $recovery_ms ms after the adapter's return"
+check "the adapter made again is opened again and relays within 5 s" \
+  bash -c "[ $(size_of "$work/one") -gt 2 ] && [ $recovery_ms -lt 5000 ] && [ $(count_prefix "Listening on ") = 2 ]"
+check "the recorder's connection was not disturbed" [ "$(count_prefix "Accepted connection from NVR address: ")" = 1 ]
+stop_daemon "adapter"
+
+# --- frames the kernel drops while the daemon is stopped ---
+start_daemon 1
+kill -STOP "$daemon_pid"
+in_till python3 "$work/clients.py" flood 9999 30000 1000
+kill -CONT "$daemon_pid"
+wait_for 15 bash -c "grep -q 'Capture dropped ' '$log'"
+echo "measured: $(messages | grep -m1 '^Capture dropped ')"
+check "the kernel's drops are logged within 10 s" \
+  bash -c "sed -E 's/^\[ [^]]* \] //' '$log' | grep -qE '^Capture dropped [1-9][0-9]* frames in the last [0-9]+ s\.$'"
+stop_daemon "drops"
+
+# --- 700 links and their recorders under a soft limit of 1024 descriptors ---
+start_daemon 700 prlimit --nofile=1024:
+recorders 700 "$work/many"
+check "700 recorders are admitted under a soft limit of 1024, none refused" \
+  bash -c "[ $(count_prefix "Accepted connection from NVR address: ") = 700 ] && [ $(count_prefix " Accept failed: ") = 0 ]"
+till_send 20699 "LAST LINK"
+wait_for 5 bash -c "[ \$(stat -c %s '$work/many') -ge 9 ]"
+check "the last link relays" [ "$(cat "$work/many")" = "LAST LINK" ]
+stop_daemon "700 links"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
