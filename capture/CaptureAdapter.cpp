@@ -32,6 +32,21 @@ class DeviceList {
   pcap_if_t* devices_ = nullptr;
 };
 
+// What pcap_open_live opens, with a kernel ring larger than its 2 MiB default: frames that arrive
+// while the daemon waits for the scheduler or writes its counters must not overflow it.
+pcap_t* open_live_handle(const std::string& name) {
+  char error[PCAP_ERRBUF_SIZE] = "";
+  pcap_t* handle = pcap_create(name.c_str(), error);
+  if (!handle) return nullptr;
+  if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, kPromiscuous) != 0 ||
+      pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_buffer_size(handle, kRingBytes) != 0 ||
+      pcap_activate(handle) < 0) {
+    pcap_close(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
 }  // namespace
 
 std::vector<CaptureDevice> list_capture_devices(std::string& error) {
@@ -94,10 +109,9 @@ CaptureOpening open_live_capture(const std::string& adapter_address,
   if (!device) return opening.failed("Matching interface not found!", -3);
 
   const std::string& name = device->name;
-  char error[PCAP_ERRBUF_SIZE] = "";
   const std::string not_supported =
       "Unable to open the adapter. " + name + " is not supported by pcap library.";
-  pcap_t* handle = pcap_open_live(name.c_str(), kSnapshotLength, kPromiscuous, kReadTimeoutMs, error);
+  pcap_t* handle = open_live_handle(name);
   if (!handle) return opening.failed(not_supported, -1);
   // Frames are decoded as Ethernet; any other link layer would be read as garbage.
   if (pcap_datalink(handle) != DLT_EN10MB) {

@@ -12,6 +12,8 @@ namespace marlobex {
 constexpr int kSnapshotLength = 65536;
 constexpr int kPromiscuous = 1;
 constexpr int kReadTimeoutMs = 10;
+/// Bytes of the kernel's capture ring.
+constexpr int kRingBytes = 8 * 1024 * 1024;
 
 /// Dotted-decimal text of an IPv4 address given in network byte order, in one of 12 rotating
 /// buffers: a result stays valid for the next 11 calls.
