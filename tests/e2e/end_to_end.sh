@@ -159,7 +159,8 @@ check "the UDP link's recorder received the datagram's payload" [ "$(cat "$work/
 # --- job-control signals and SIGCHLD change nothing ---
 for sig in TSTP TTIN TTOU CHLD; do kill -s $sig "$daemon_pid"; done
 sleep 0.2
-check "job-control signals leave the daemon running" alive "$daemon_pid"
+check "job-control signals leave the daemon running, not stopped" \
+  bash -c "[ \"\$(awk '{print \$3}' /proc/$daemon_pid/stat)\" != T ]"
 
 # --- a recorder that drops is replaced by one that reconnects ---
 pkill -f "$work/tcp " 2>/dev/null
@@ -290,6 +291,29 @@ sleep 0.3
 check "under process 1 the daemon runs in the foreground" alive "$init_pid"
 check "under process 1 no lock file is taken" [ ! -e "$home/Marlobex.lock" ]
 kill -KILL "$init_pid"; wait "$init_pid" 2>/dev/null
+
+# --- an outside rotation (logrotate's "create") under a running daemon ---
+before=$(starts)
+in_host "$binary"
+wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') -gt $before ]"
+sleep 0.3
+daemon_pid=$(head -n 1 "$home/Marlobex.lock")
+check "the daemon's umask is 027" grep -qxP "Umask:\t0027" "/proc/$daemon_pid/status"
+mv "$log" "$log.1" && install -m 640 /dev/null "$log"
+kill -TERM "$daemon_pid"
+wait_for 3 dead "$daemon_pid"
+check "after an outside rotation, SIGTERM's line is the last line of the file at the log's path" \
+  last_line_is "Terminate signal caught.  Exiting."
+check "and the renamed file does not get it" bash -c "! tail -n 1 '$log.1' | grep -q 'signal caught'"
+daemon_pid=
+
+# --- a configuration nested 70,000 deep is refused before parsing: status 255, no crash ---
+python3 -c 'print("<a>" * 70000)' > "$home/Marlobex.xml"
+start_reaped "$work/deep.status"
+wait "$reaper_pid"
+check "a configuration nested 70,000 deep ends the daemon with status 255" \
+  bash -c "grep -q ' exited 255$' '$work/deep.status' && ! grep -q ' killed ' '$work/deep.status'"
+check "and its last line is the load failure" last_line_is "Failed to load Marlobex.xml. Exiting."
 
 echo "--- daemon log ---"; cat "$log"
 echo "$passed passed, $failed failed"
