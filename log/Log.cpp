@@ -109,8 +109,14 @@ std::string Log::stamp_prefix() {
   return prefix.str();
 }
 
-std::string escape_control(const std::string& text) {
+void append_hex_escape(std::string& out, unsigned char byte) {
   static const char kDigits[] = "0123456789ABCDEF";
+  out += "\\x";
+  out += kDigits[byte >> 4];
+  out += kDigits[byte & 0x0F];
+}
+
+std::string escape_control(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
@@ -118,9 +124,7 @@ std::string escape_control(const std::string& text) {
     if (byte >= 0x20 && byte != 0x7F) {
       out += c;
     } else {
-      out += "\\x";
-      out += kDigits[byte >> 4];
-      out += kDigits[byte & 0x0F];
+      append_hex_escape(out, byte);
     }
   }
   return out;

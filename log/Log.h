@@ -62,4 +62,7 @@ class Log {
 /// configured text in a log line can then neither end the line nor carry terminal controls.
 std::string escape_control(const std::string& text);
 
+/// Appends `byte` as \xHH (two upper-case hex digits).
+void append_hex_escape(std::string& out, unsigned char byte);
+
 }  // namespace marlobex

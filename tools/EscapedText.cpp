@@ -1,9 +1,10 @@
 #include "tools/EscapedText.h"
 
+#include "log/Log.h"
+
 namespace marlobex {
 
 std::string escaped_text(const char* bytes, std::size_t length) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(length);
   for (std::size_t i = 0; i < length; ++i) {
@@ -11,9 +12,7 @@ std::string escaped_text(const char* bytes, std::size_t length) {
     if ((byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\n') {
       out += static_cast<char>(byte);
     } else {
-      out += "\\x";
-      out += kDigits[byte >> 4];
-      out += kDigits[byte & 0x0F];
+      append_hex_escape(out, byte);
     }
   }
   return out;
