@@ -1,0 +1,89 @@
+"""The peers of the daemon in the end-to-end tests. Every loop ends by a count or a time limit.
+
+  record PORT OUT SECONDS [LINKS]  LINKS recorders (1) from 127.0.0.1 to PORT, PORT+1, ...; touches
+                                   OUT.connected, then stores what the last one receives in OUT
+  udp ADDRESS PORT COUNT TEXT      COUNT datagrams, 2 ms apart, each TEXT % its number when TEXT has a %
+  flood ADDRESS PORT COUNT SIZE    COUNT datagrams of SIZE bytes, back to back
+  tcp ADDRESS PORT TEXT            one connection that sends TEXT and waits for the answer
+  answer ADDRESS PORT SECONDS      a till's host: answers every receipt with "ACK <length>"
+  strangers PORT COUNT             one connection to PORT from each of COUNT addresses 127.0.x.y
+  reap STATUS_FILE COMMAND...      runs COMMAND as a child subreaper: STATUS_FILE gets "child PID",
+                                   then "PID exited STATUS" for each process that ends, its own and
+                                   those of descendants that outlive their parent (a daemon's fork)
+"""
+import ctypes, os, socket, sys, threading, time
+
+
+def record(port, out, seconds, links=1):
+    socks = [socket.create_connection(("127.0.0.1", int(port) + i), source_address=("127.0.0.1", 0))
+             for i in range(int(links))]
+    open(out + ".connected", "w").close()
+    socks[-1].settimeout(0.1)
+    end = time.time() + float(seconds)
+    with open(out, "wb") as f:
+        while time.time() < end:
+            try:
+                data = socks[-1].recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                break
+            f.write(data); f.flush()
+
+
+def udp(address, port, count, text, pause=0.002, size=None):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for i in range(int(count)):
+        s.sendto(b"F" * int(size) if size else (text % i if "%" in text else text).encode(), (address, int(port)))
+        if pause:
+            time.sleep(pause)
+
+
+def answer(address, port, seconds):
+    listener = socket.create_server((address, int(port)))
+    listener.settimeout(float(seconds))
+    def serve(c):
+        while d := c.recv(4096):
+            c.sendall(b"ACK %d\n" % len(d))
+    while True:
+        c, _ = listener.accept()
+        threading.Thread(target=serve, args=(c,), daemon=True).start()
+
+
+def tcp(address, port, text):
+    s = socket.create_connection((address, int(port)), timeout=5)
+    s.sendall(text.encode()); s.recv(100)
+
+
+def strangers(port, count):
+    for i in range(int(count)):
+        with socket.socket() as s:
+            s.bind(("127.0.%d.%d" % (10 + i // 250, 1 + i % 250), 0))
+            s.connect(("127.0.0.1", int(port)))
+
+
+def reap(status_file, *command):
+    ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
+    child = os.fork()
+    if child == 0:
+        os.execvp(command[0], command)
+    with open(status_file, "a", buffering=1) as out:
+        out.write("child %d\n" % child)
+        while True:
+            try:
+                pid, status = os.wait()
+            except ChildProcessError:
+                return
+            out.write("%d exited %d\n" % (pid, os.waitstatus_to_exitcode(status)))
+
+
+command, arguments = sys.argv[1], sys.argv[2:]
+if command == "flood":
+    udp(*arguments[:3], "", 0, arguments[3])
+else:
+    try:
+        {"record": record, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers,
+         "reap": reap}[command](*arguments)
+    except OSError:  # the answering host's time is up, or the daemon has gone
+        if command not in ("answer", "strangers"):
+            raise
