@@ -27,36 +27,8 @@ trap '[ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null; jobs -p | xa
 messages() { sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log"; }
 count_prefix() { messages | grep -cF -- "$1"; }
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
-
-# Clients: "send PORT TEXT" (one UDP datagram from the till), "flood PORT COUNT SIZE", and
-# "recorders FIRST_PORT COUNT OUT SECONDS" (one recorder per port; the last one's bytes go to OUT).
-cat > "$work/clients.py" <<'PY'
-import socket, sys, time
-command, port = sys.argv[1], int(sys.argv[2])
-if command in ("send", "flood"):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    text, count = (sys.argv[3].encode(), 1) if command == "send" else (b"F" * int(sys.argv[4]), int(sys.argv[3]))
-    for _ in range(count):
-        s.sendto(text, ("10.203.0.2", port))
-else:
-    count, out, seconds = int(sys.argv[3]), sys.argv[4], float(sys.argv[5])
-    socks = []
-    for i in range(count):
-        c = socket.socket(); c.bind(("127.0.0.1", 0)); c.connect(("127.0.0.1", port + i)); socks.append(c)
-    open(out + ".connected", "w").close()
-    socks[-1].settimeout(0.1)
-    end = time.time() + seconds
-    with open(out, "wb") as f:
-        while time.time() < end:
-            try:
-                data = socks[-1].recv(65536)
-            except socket.timeout:
-                continue
-            if not data:
-                break
-            f.write(data); f.flush()
-PY
-till_send() { in_till python3 "$work/clients.py" send "$@"; }
+clients=$(dirname "$0")/clients.py
+till_send() { in_till python3 "$clients" udp 10.203.0.2 "$1" 1 "$2"; }
 
 # start_daemon LINKS [PREFIX...]: Marlobex.xml with LINKS links from 10.203.0.1, NvrPort 5000 + i
 # for DstPort 20000 + i; the daemon started (after PREFIX) on a fresh log.
@@ -80,7 +52,7 @@ stop_daemon() {
 }
 # recorders COUNT OUT: one recorder per link, in the background; waits until all are admitted.
 recorders() {
-  in_host python3 "$work/clients.py" recorders 5000 "$1" "$2" 60 &
+  in_host python3 "$clients" record 5000 "$2" 60 "$1" &
   wait_for 20 test -e "$2.connected"
   wait_for 20 bash -c "[ \$(grep -c 'Accepted connection from NVR address: ' '$log') = $1 ]"
 }
@@ -121,7 +93,7 @@ stop_daemon "adapter"
 # --- frames the kernel drops while the daemon is stopped ---
 start_daemon 1
 kill -STOP "$daemon_pid"
-in_till python3 "$work/clients.py" flood 9999 30000 1000
+in_till python3 "$clients" flood 10.203.0.2 9999 30000 1000
 kill -CONT "$daemon_pid"
 wait_for 15 bash -c "grep -q 'Capture dropped ' '$log'"
 echo "measured: $(messages | grep -m1 '^Capture dropped ')"
