@@ -30,7 +30,6 @@ messages() { sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$lo
 log_has() { messages | grep -qxF -- "$1"; }
 count_of() { messages | grep -cF -- "$1"; }
 last_line_is() { [ "$(messages | tail -n 1)" = "$1" ]; }
-dead() { ! kill -0 "$1" 2>/dev/null; }
 # start STATUS_FILE [LOCK_CONTENT]: a daemon under the subreaper, once it has made its servers
 start() {
   local before; before=$(count_of "Creating terminal connection: 127.0.0.1:4102")
