@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -54,10 +55,7 @@ void walk(const TiXmlElement* root) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = "/dev/shm/marlobex-fuzz-configuration-" + std::to_string(::getpid()) + ".xml";
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return 0;
-  std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   marlobex::LoadedConfiguration loaded;
   const marlobex::LoadResult result = marlobex::load_configuration_file(path, loaded);
   marlobex::check(marlobex::element_depth(loaded.document.get()) <= marlobex::kMaxElementDepth);

@@ -5,6 +5,7 @@
 // so nothing is sent). The unit tests hold the match itself to a walk over the printed texts.
 #include "capture/Dispatch.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -12,37 +13,32 @@
 namespace marlobex {
 namespace {
 
-struct Table {
-  IoService io;
-  TerminalTable terminals;
-  std::unique_ptr<TerminalMatcher> matcher;
-
-  Table() {
-    add("192.168.1.101", "", "", "9100");
-    add("", "10.0.0.5", "0", "65535");
-    add("10.0.0.05", "", "40000", "");
-    add("", "255.255.255.255", "09100", "");
-    matcher = std::make_unique<TerminalMatcher>(terminals);
-  }
-  void add(const char* src, const char* dst, const char* src_port, const char* dst_port) {
+const TerminalMatcher& table_matcher() {
+  static IoService io;
+  static TerminalTable terminals;
+  const std::array<const char*, 4> links[] = {{"192.168.1.101", "", "", "9100"}, {"", "10.0.0.5", "0", "65535"},
+                                              {"10.0.0.05", "", "40000", ""}, {"", "255.255.255.255", "09100", ""}};
+  for (const auto& l : links) {
     // NvrPort "0": every server listens on a port of the system's choosing.
-    terminals.emplace(TerminalLink::key(src, src_port, dst, dst_port),
-                      std::make_unique<TerminalLink>(io, src, dst, src_port, dst_port, "127.0.0.1", "0"));
+    terminals.emplace(TerminalLink::key(l[0], l[2], l[1], l[3]),
+                      std::make_unique<TerminalLink>(io, l[0], l[1], l[2], l[3], "127.0.0.1", "0"));
   }
-};
+  static const TerminalMatcher matcher(terminals);
+  return matcher;
+}
 
 void check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
 void decode_and_dispatch(const std::vector<unsigned char>& frame) {
-  static Table table;
+  static const TerminalMatcher& matcher = table_matcher();
   const auto length = static_cast<std::uint32_t>(frame.size());
   if (const std::optional<DecodedPacket> packet = decode_frame(frame.data(), length)) {
     check(packet->payload_length >= 1 && packet->payload >= frame.data());
     check(packet->payload + packet->payload_length <= frame.data() + length);
   }
-  dispatch_packet(*table.matcher, frame.data(), length, 0);
+  dispatch_packet(matcher, frame.data(), length, 0);
 }
 
 }  // namespace

@@ -8,10 +8,6 @@
 #include <string>
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::cerr << "usage: seed_from_captures OUTPUT_DIRECTORY CAPTURE...\n";
-    return 2;
-  }
   std::set<std::string> seen;
   for (int i = 2; i < argc; ++i) {
     char error[PCAP_ERRBUF_SIZE];
