@@ -7,75 +7,59 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <map>
+#include <fstream>
+#include <set>
 #include <string>
 
+namespace marlobex {
 namespace {
-
-std::string scratch_path() {
-  return "/dev/shm/marlobex-fuzz-configuration-" + std::to_string(::getpid()) + ".xml";
-}
 
 void check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-// The depth of the deepest element, walked without recursion.
-int tree_depth(const TiXmlDocument& document) {
+// The depth of the deepest element under `node` (TinyXML itself recurses as deep to build it).
+int element_depth(const TiXmlNode* node) {
   int deepest = 0;
-  int depth = 0;
-  const TiXmlNode* node = document.FirstChild();
-  while (node) {
-    if (node->ToElement() && depth + 1 > deepest) deepest = depth + 1;
-    if (node->FirstChild()) {
-      node = node->FirstChild();
-      ++depth;
-      continue;
-    }
-    while (node && !node->NextSibling()) {
-      node = node->Parent();
-      --depth;
-    }
-    if (node) node = node->NextSibling();
+  for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+    deepest = std::max(deepest, element_depth(child) + (child->ToElement() ? 1 : 0));
   }
   return deepest;
 }
 
 void walk(const TiXmlElement* root) {
-  marlobex::read_adapter_address(root);
-  marlobex::RecorderTable recorders;
-  marlobex::NvrPortSet ports;
-  std::map<std::string, marlobex::TerminalEntry> links;
-  marlobex::ConfigurationSink sink;
-  sink.has_link = [&links](const std::string& key) { return links.count(key) != 0; };
-  sink.add_link = [&links, &ports](const marlobex::TerminalEntry& entry) {
+  read_adapter_address(root);
+  RecorderTable recorders;
+  NvrPortSet ports;
+  std::set<std::string> keys;
+  ConfigurationSink sink;
+  sink.has_link = [&keys](const std::string& key) { return keys.count(key) != 0; };
+  sink.add_link = [&keys, &ports](const TerminalEntry& entry) {
     // Every accepted link has an address to match, and its port text was taken first.
     check(!entry.SrcAddress.empty() || !entry.DstAddress.empty());
     check(!entry.NvrPort.empty() && ports.count(entry.NvrPort) == 1);
-    links.emplace(entry.key(), entry);
+    keys.insert(entry.key());
   };
   sink.report = [](const std::string&) {};
-  marlobex::walk_terminal_entries(root, recorders, ports, sink);
-  const marlobex::CheckReport report =
-      marlobex::check_configuration(root, {{"eth0", "", {"10.0.0.9", "192.168.1.10"}}});
-  check(report.links.size() == links.size());
-  marlobex::format_check_report(report);
+  walk_terminal_entries(root, recorders, ports, sink);
+  const CheckReport report = check_configuration(root, {{"eth0", "", {"10.0.0.9", "192.168.1.10"}}});
+  check(report.links.size() == keys.size());
+  format_check_report(report);
 }
 
 }  // namespace
+}  // namespace marlobex
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = scratch_path();
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return 0;
-  std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  const std::string path = "/dev/shm/marlobex-fuzz-configuration-" + std::to_string(::getpid()) + ".xml";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   marlobex::LoadedConfiguration loaded;
   const marlobex::LoadResult result = marlobex::load_configuration_file(path, loaded);
-  check(tree_depth(*loaded.document) <= marlobex::kMaxElementDepth);
-  if (result == marlobex::LoadResult::Loaded) walk(loaded.root);
+  marlobex::check(marlobex::element_depth(loaded.document.get()) <= marlobex::kMaxElementDepth);
+  if (result == marlobex::LoadResult::Loaded) marlobex::walk(loaded.root);
   std::remove(path.c_str());
   return 0;
 }
