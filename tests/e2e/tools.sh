@@ -43,8 +43,8 @@ wait_for 5 grep -q "Accepted connection from NVR address: 127.0.0.1" "$home/Marl
 in_host "$tools/Marlobex-probe" -t 2 > "$work/probe" &
 probe_pid=$!
 sleep 0.5
-in_till bash -c 'printf TOTAL > /dev/udp/10.203.0.2/9100; sleep 0.2
-  printf " 2.50\nCASH\x01 5.00\n" > /dev/udp/10.203.0.2/9100'
+in_till python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.sendto(b"TOTAL", ("10.203.0.2", 9100)); time.sleep(0.2); s.sendto(b" 2.50\nCASH\x01 5.00\n", ("10.203.0.2", 9100))'
 wait "$probe_pid"
 check "Marlobex-probe counts the receipt's two datagrams on their link (0)" bash -c "[ $? = 0 ] &&
   grep -qxF '  line 2: 10.203.0.1:* -> *:9100  port 4301  2 frames, 22 bytes' '$work/probe'"
