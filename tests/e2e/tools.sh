@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# The installed tools as programs: their exit statuses, and one run of each against a daemon that
-# sniffs a veth pair between a till's and a host's network namespaces, installed on a private tmpfs.
-# Usage: tools.sh MARLOBEX_BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY
+# tools.sh MARLOBEX_BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY: the installed tools' exit statuses, and
+# one run of each against a daemon that sniffs a veth pair between a till's and a host's namespaces.
 set -uo pipefail
-
-if [ "$(id -u)" != 0 ]; then
-  echo "SKIP: the tools test needs root (network namespaces, promiscuous capture)"
-  exit 0
-fi
+[ "$(id -u)" = 0 ] || { echo "SKIP: the tools test needs root (network namespaces, promiscuous capture)"; exit 0; }
 binary=$1 home=${2%/} tools=$3
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 source "$(dirname "$0")/common.sh"
@@ -20,10 +15,9 @@ trap '[ -n "$daemon_pid" ] && kill -KILL "$daemon_pid"; jobs -p | xargs -r kill;
 
 for tool_status in Marlobex-check:2 Marlobex-probe:2 Marlobex-recorder:2 Marlobex-status:3; do
   tool=${tool_status%:*}
-  "$tools/$tool" --help > "$work/help"
-  check "$tool --help prints its usage" bash -c "[ $? = 0 ] && head -n 1 '$work/help' | grep -q '^Usage: $tool '"
   "$tools/$tool" -t -1 x 2> /dev/null
-  check "$tool ends with ${tool_status#*:} on arguments it does not take" [ $? = "${tool_status#*:}" ]
+  check "$tool ends with ${tool_status#*:} on arguments it does not take, and prints its usage for --help" \
+    bash -o pipefail -c "[ $? = ${tool_status#*:} ] && '$tools/$tool' --help | grep -q '^Usage: $tool '"
 done
 
 cat > "$home/Marlobex.xml" <<'XML'
