@@ -13,6 +13,12 @@
 namespace marlobex {
 namespace {
 
+// One line per kind of silent fault, by line: 2 a second NVR (the last counts); 4 shadowed by line 3,
+// first in key order; 5 leading zeros, and 70000 wraps to 4464; 6 a host name, and 04001 is 4001
+// again; 7 line 3's key again; 8 "abc" gives no port; 9 no NvrPort; 10 a lower-case attribute leaves
+// no address, and 4002 is taken; 11 a lower-case element; 12 IPv6, and 4002 taken; 13 an escape and a
+// line end that would forge a log line; 14 a second adapter value (only the last counts) in a Network
+// without NVR; 15 blanks.
 const char* const kEveryFault = R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9"><NVR Address="127.0.0.1"/>
     <NVR Address="127.0.0.2"/>
     <Terminal SrcAddress="10.0.0.1" NvrPort="4001"/>
@@ -36,7 +42,7 @@ TEST(ConfigurationCheckTest, FindsEveryKindOfFaultWhereItIs) {
   const struct {
     const char* name;
     std::string content;
-    std::vector<std::string> codes;  // "W10@7": code and line
+    std::vector<std::string> codes;  // "W10@5": the finding's code and line
     int status;
   } files[] = {
       {"every.xml", kEveryFault,
@@ -66,7 +72,7 @@ TEST(ConfigurationCheckTest, FindsEveryKindOfFaultWhereItIs) {
   }
 }
 
-TEST(ProbeTest, CountsPerLinkAndWhatMatchesNoLinkInABoundedTable) {
+TEST(ProbeTest, CountsFramesByKindAndWhatMatchesNoLinkInABoundedTable) {
   TiXmlDocument document;
   document.Parse(R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9"><NVR Address="127.0.0.1"/>
     <Terminal SrcAddress="192.168.1.101" DstPort="9100" NvrPort="4001"/></Network></Marlobex>)");
@@ -116,6 +122,9 @@ TEST(StatusTest, VerdictsOfTheCounters) {
   };
   const Counters before = counters(true, true, true, 0);
   const std::string link = "1 port 4001 (10.0.0.1:::9100)";
+  // At the limits: a file 30 s old is fresh, at 31 s it is stale and says nothing more; the last payload,
+  // 30 minutes ago, is too long ago for --quiet 29 but not for 30; a link without its recorder is not
+  // judged quiet; drops are judged only against an earlier sample.
   const struct {
     long age, quiet, drops;
     bool with_before, capture_open, listening, connected;
