@@ -31,8 +31,8 @@ in_host "$tools/Marlobex-recorder" 127.0.0.1 4301 --raw > "$work/raw" 2> "$work/
 recorder_pid=$!
 wait_for 5 grep -q "Accepted connection from NVR address: 127.0.0.1" "$home/Marlobex.log"
 in_till python3 -c 'import socket, time; s, to = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), ("10.203.0.2", 9100)
-time.sleep(0.5); s.sendto(b"TOTAL", to); time.sleep(0.2); s.sendto(b" 2.50\nCASH\x01 5.00\n", to)' &
-in_host "$tools/Marlobex-probe" -t 2 > "$work/probe"
+time.sleep(1); s.sendto(b"TOTAL", to); time.sleep(0.2); s.sendto(b" 2.50\nCASH\x01 5.00\n", to)' &
+in_host "$tools/Marlobex-probe" -t 3 > "$work/probe"
 check "Marlobex-probe counts the receipt's two datagrams on their link (0)" bash -c "[ $? = 0 ] &&
   grep -qxF '  line 1: 10.203.0.1:* -> *:9100  port 4301  2 frames, 22 bytes' '$work/probe'"
 in_host "$tools/Marlobex-status" > "$work/status"
