@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the built daemon as a user would: a till and its host in two network namespaces joined by a
 # veth pair, the daemon sniffing the host's adapter, recorders on loopback, a tmpfs over the
-# installation directory. Daemons start under a subreaper, so that the exit status of the daemon
-# itself is seen, not only that of the process that forked it.
-# Usage: end_to_end.sh MARLOBEX_BINARY INSTALL_DIRECTORY
+# installation directory; the operator's tools run beside it. Daemons start under a subreaper, so
+# that the exit status of the daemon itself is seen, not only that of the process that forked it.
+# Usage: end_to_end.sh MARLOBEX_BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY
 set -uo pipefail
 
 if [ "$(id -u)" != 0 ]; then
@@ -12,6 +12,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 binary=$1
 home=${2%/}
+tools=$3
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 source "$(dirname "$0")/common.sh"
 [ -n "${MARLOBEX_E2E_TAG:-}" ] ||
@@ -62,6 +63,17 @@ cat > "$home/Marlobex.xml" <<'XML'
 XML
 client answer 10.201.0.2 9100 30 &
 
+# --- the tools' exit statuses on arguments they do not take; the check of a sound file ---
+for tool_status in Marlobex-check:2 Marlobex-probe:2 Marlobex-recorder:2 Marlobex-status:3; do
+  tool=${tool_status%:*}
+  "$tools/$tool" -t -1 x 2> /dev/null
+  check "$tool ends with ${tool_status#*:} on arguments it does not take, and prints its usage for --help" \
+    bash -o pipefail -c "[ $? = ${tool_status#*:} ] && '$tools/$tool' --help | grep -q '^Usage: $tool '"
+done
+in_host "$tools/Marlobex-check" > "$work/check"
+check "Marlobex-check finds the adapter here and nothing wrong (0)" bash -c "[ $? = 0 ] &&
+  grep -qx 'Adapter: 10.201.0.2 on vb$tag' '$work/check' && tail -n 1 '$work/check' | grep -qx 'OK: .*'"
+
 # --- start-up: the forking process ends with 0; lock, modes and umask; a second start changes nothing ---
 start "$work/first.status"
 wait_for 3 grep -q exited "$work/first.status"
@@ -77,24 +89,36 @@ client reap "$work/second.status" "$binary"
 check "a second start ends with status 0, its daemon child too, and logs nothing" \
   bash -c "[ \$(grep -c ' exited 0$' '$work/second.status') = 2 ] && [ \$(grep -c 'Starting Marlobex' '$log') = 1 ]"
 
-# --- receipts reach the recorder byte for byte, one direction only; job-control signals change nothing ---
+# --- receipts reach the recorders byte for byte, one direction only; the tools see them ---
 client record 4101 "$work/tcp" 20 &
-client record 4102 "$work/udp" 20 &
-wait_for 5 test -e "$work/tcp.connected" && wait_for 5 test -e "$work/udp.connected"
+in_host "$tools/Marlobex-recorder" 127.0.0.1 4102 --raw > "$work/raw" 2> "$work/recorder" &
+recorder_pid=$!
+wait_for 5 test -e "$work/tcp.connected"
 wait_for 3 log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4102"
 receipt1=$'STORE 12 TILL 1\nCOFFEE         2.50\nTOTAL          2.50\n'
 receipt2=$'STORE 12 TILL 1\nBAGEL          1.90\nVOID BAGEL    -1.90\nTOTAL          0.00\n'
-till tcp 10.201.0.2 9100 "$receipt1"; till tcp 10.201.0.2 9100 "$receipt2"; till udp 10.201.0.2 9200 1 "UDP LINE 1"
+till tcp 10.201.0.2 9100 "$receipt1"; till tcp 10.201.0.2 9100 "$receipt2"
+(sleep 1; till udp 10.201.0.2 9200 1 "TOTAL"; till udp 10.201.0.2 9200 1 $' 2.50\nCASH\x01 5.00\n') &
+in_host "$tools/Marlobex-probe" -t 3 > "$work/probe"
+check "Marlobex-probe counts the receipt's two datagrams on their link (0)" bash -c "[ $? = 0 ] &&
+  grep -qxF '  line 5: 10.201.0.1:* -> *:9200  port 4102  2 frames, 22 bytes' '$work/probe'"
 expected="$receipt1$receipt2"
 wait_for 5 bash -c "[ \$(stat -c %s '$work/tcp') -ge ${#expected} ]"
 sleep 0.3
 check "the recorder received exactly the till's bytes" cmp -s "$work/tcp" <(printf %s "$expected")
-check "the UDP link's recorder received the datagram's payload" [ "$(cat "$work/udp")" = "UDP LINE 1" ]
-for sig in TSTP TTIN TTOU CHLD; do kill -s $sig "$daemon_pid"; done
-sleep 0.2
-check "job-control signals leave the daemon running, not stopped" \
-  bash -c "[ \"\$(awk '{print \$3}' /proc/$daemon_pid/stat)\" != T ]"
+in_host "$tools/Marlobex-status" > "$work/running"
+check "Marlobex-status: running, the receipt counted, its recorder connected (0)" bash -c "[ $? = 0 ] &&
+  grep -qx 'Marlobex runs: process $daemon_pid (holds $home/Marlobex.lock)' '$work/running' &&
+  grep -qx '  port 4102 (10.201.0.1:::9200): listening, recorder 127.0.0.1 connected' '$work/running' &&
+  grep -q '^    2 frames, 22 bytes since the start' '$work/running'"
 stop TERM "$TERM" "$work/first.status" "at rest"
+wait "$recorder_pid"
+check "Marlobex-recorder --raw printed the datagrams' bytes as they came, and ended with 0 at the close" \
+  bash -c "[ $? = 0 ] && cmp '$work/raw' <(printf 'TOTAL 2.50\\nCASH\\x01 5.00\\n') &&
+  grep -qx 'Connection closed by the daemon after 22 bytes' '$work/recorder'"
+in_host "$tools/Marlobex-status" --wait 0 > "$work/status"
+check "Marlobex-status after the stop: critical (2), with the daemon's last line" bash -c "[ $? = 2 ] &&
+  grep -q '^CRITICAL: Marlobex is not running' '$work/status' && grep -q '$TERM' '$work/status'"
 
 # --- a restart over a longer stale id, on the ports just left; counters; ended by SIGHUP ---
 start "$work/hangup.status" 123456789
