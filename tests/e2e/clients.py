@@ -1,20 +1,10 @@
-"""The peers of the daemon in the end-to-end tests. Every loop ends by a count or a time limit.
-
-  record PORT OUT SECONDS [LINKS]  LINKS recorders (1) from 127.0.0.1 to PORT, PORT+1, ...; touches
-                                   OUT.connected, then stores what the last one receives in OUT
-  udp ADDRESS PORT COUNT TEXT      COUNT datagrams, 2 ms apart, each TEXT % its number when TEXT has a %
-  flood ADDRESS PORT COUNT SIZE    COUNT datagrams of SIZE bytes, back to back
-  tcp ADDRESS PORT TEXT            one connection that sends TEXT and waits for the answer
-  answer ADDRESS PORT SECONDS      a till's host: answers every receipt with "ACK <length>"
-  strangers PORT COUNT             one connection to PORT from each of COUNT addresses 127.0.x.y
-  reap STATUS_FILE COMMAND...      runs COMMAND as a child subreaper: STATUS_FILE gets "child PID",
-                                   then "PID exited STATUS" for each process that ends, its own and
-                                   those of descendants that outlive their parent (a daemon's fork)
-"""
+"""The daemon's peers in the end-to-end tests (commands: the functions below, by name, and
+"flood"); every loop ends by a count or a time limit."""
 import ctypes, os, socket, sys, threading, time
 
 
 def record(port, out, seconds, links=1):
+    # LINKS recorders on PORT, PORT+1, ...; what the last one receives goes to OUT
     socks = [socket.create_connection(("127.0.0.1", int(port) + i), source_address=("127.0.0.1", 0))
              for i in range(int(links))]
     open(out + ".connected", "w").close()
@@ -63,6 +53,8 @@ def strangers(port, count):
 
 
 def reap(status_file, *command):
+    # COMMAND as a child subreaper: "child PID", then "PID exited STATUS" for every process that
+    # ends, its own and those of descendants that outlive their parent (a daemon after its fork)
     ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
     child = os.fork()
     if child == 0:

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Runs the built daemon as a user would: a till and its host in two network namespaces joined by a
 # veth pair, the daemon sniffing the host's adapter, recorders on loopback, a tmpfs over the
-# installation directory; the operator's tools run beside it. Daemons start under a subreaper, so
-# that the exit status of the daemon itself is seen, not only that of the process that forked it.
+# installation directory; the operator's tools run beside it. Daemons start under a subreaper.
 # Usage: end_to_end.sh MARLOBEX_BINARY INSTALL_DIRECTORY TOOLS_DIRECTORY
 set -uo pipefail
 
@@ -22,7 +21,7 @@ log=$home/Marlobex.log
 tag=$MARLOBEX_E2E_TAG
 till=mxtill$tag host=mxhost$tag
 work=$(mktemp -d)
-trap 'kill -KILL ${daemon_pid:-} ${init_pid:-} 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill -KILL ${daemon_pid:-} 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
 
 clients=$(dirname "$0")/clients.py
 client() { in_host python3 "$clients" "$@"; }
@@ -171,17 +170,6 @@ for signal in TERM HUP; do
 done
 check "after an outside rotation the renamed file gets no more lines" \
   bash -c "! grep -q 'Rejected connection' '$log.1'"
-
-# --- started by process 1 (as under a service manager): no fork, no lock ---
-rm "$home/Marlobex.lock"
-before=$(count_of "Starting Marlobex")
-ip netns exec "$host" unshare --pid --fork --kill-child sh -c "\"$binary\" & wait" >/dev/null 2>&1 &
-init_pid=$!
-wait_for 5 bash -c "[ \$(grep -c 'Starting Marlobex' '$log') -gt $before ]"
-sleep 0.3
-check "under process 1 the daemon runs in the foreground and takes no lock" \
-  bash -c "kill -0 $init_pid && [ ! -e '$home/Marlobex.lock' ]"
-kill -KILL "$init_pid"; wait "$init_pid" 2>/dev/null
 
 # --- a configuration nested 70,000 deep is refused before parsing: status 255, no crash ---
 python3 -c 'print("<a>" * 70000)' > "$home/Marlobex.xml"

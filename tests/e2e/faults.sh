@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# What a shop network does to the running daemon: its adapter taken down and up, removed and made
-# again; frames dropped by the kernel while the daemon is stopped; 700 links under the usual soft
-# limit of 1024 descriptors. A till and its host in two network namespaces joined by a veth pair,
-# recorders on loopback, a tmpfs over the installation directory.
+# What a shop network does to the running daemon: its adapter down and up, removed and made again;
+# kernel drops while the daemon is stopped; 700 links under a soft limit of 1024 descriptors.
 # Usage: faults.sh MARLOBEX_BINARY INSTALL_DIRECTORY
 set -uo pipefail
 
@@ -72,7 +70,6 @@ ticks=$(awk '{print $14 + $15}' "/proc/$daemon_pid/stat"); errors=$(count_prefix
 sleep 3
 ticks=$(( $(awk '{print $14 + $15}' "/proc/$daemon_pid/stat") - ticks ))
 errors=$(( $(count_prefix "Error reading the packets: ") - errors ))
-echo "measured: adapter gone: $errors read-error lines and $ticks CPU ticks (1/$(getconf CLK_TCK) s) in 3 s"
 check "a removed adapter is reported and given up" \
   bash -c "[ $(count_prefix "Error reading the packets: The interface disappeared") -ge 1 ] && [ $(count_prefix "Closing the capture adapter; opening it again every second.") = 1 ]"
 check "while it is gone: at most 4 read-error lines and under 10% of a core in 3 s" \
@@ -84,7 +81,6 @@ ip -n "$till" link set "fa$tag" up && ip -n "$host" link set "fb$tag" up
 returned=$(date +%s%N) deadline=$((SECONDS + 8))
 until [ "$(size_of "$work/one")" -gt 2 ] || [ $SECONDS -ge $deadline ]; do till_send 20000 "R"; sleep 0.1; done
 recovery_ms=$(( ($(date +%s%N) - returned) / 1000000 ))
-echo "measured: first payload relayed $recovery_ms ms after the adapter's return"
 check "the adapter made again is opened again and relays within 5 s" \
   bash -c "[ $(size_of "$work/one") -gt 2 ] && [ $recovery_ms -lt 5000 ] && [ $(count_prefix "Listening on ") = 2 ]"
 check "the recorder's connection was not disturbed" [ "$(count_prefix "Accepted connection from NVR address: ")" = 1 ]
@@ -96,7 +92,6 @@ kill -STOP "$daemon_pid"
 in_till python3 "$clients" flood 10.203.0.2 9999 30000 1000
 kill -CONT "$daemon_pid"
 wait_for 15 bash -c "grep -q 'Capture dropped ' '$log'"
-echo "measured: $(messages | grep -m1 '^Capture dropped ')"
 check "the kernel's drops are logged within 10 s" \
   bash -c "sed -E 's/^\[ [^]]* \] //' '$log' | grep -qE '^Capture dropped [1-9][0-9]* frames in the last [0-9]+ s\.$'"
 stop_daemon "drops"

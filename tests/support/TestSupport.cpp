@@ -4,7 +4,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -36,7 +35,6 @@ void write_file(const std::string& path, const std::string& content) {
   out << content;
 }
 
-bool running_as_root() { return ::geteuid() == 0; }
 
 const std::string& log_directory() {
   static ScratchDirectory directory;

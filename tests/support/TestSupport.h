@@ -22,7 +22,6 @@ class ScratchDirectory {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 
-bool running_as_root();
 
 /// The directory of the process log in tests: a scratch directory made at the first call, where
 /// Log::instance() writes from then on. Removed when the test program ends.
