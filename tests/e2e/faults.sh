@@ -24,7 +24,6 @@ trap '[ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null; jobs -p | xa
 
 messages() { sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log"; }
 count_prefix() { messages | grep -cF -- "$1"; }
-size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 clients=$(dirname "$0")/clients.py
 till_send() { in_till python3 "$clients" udp 10.203.0.2 "$1" 1 "$2"; }
 
@@ -78,23 +77,20 @@ ip link add "fa$tag" type veth peer name "fb$tag"
 ip link set "fa$tag" netns "$till" && ip link set "fb$tag" netns "$host"
 ip -n "$till" addr add 10.203.0.1/24 dev "fa$tag" && ip -n "$host" addr add 10.203.0.2/24 dev "fb$tag"
 ip -n "$till" link set "fa$tag" up && ip -n "$host" link set "fb$tag" up
-returned=$(date +%s%N) deadline=$((SECONDS + 8))
-until [ "$(size_of "$work/one")" -gt 2 ] || [ $SECONDS -ge $deadline ]; do till_send 20000 "R"; sleep 0.1; done
-recovery_ms=$(( ($(date +%s%N) - returned) / 1000000 ))
+deadline=$((SECONDS + 5))
+until [ "$(stat -c %s "$work/one")" -gt 2 ] || [ $SECONDS -ge $deadline ]; do till_send 20000 "R"; sleep 0.1; done
 check "the adapter made again is opened again and relays within 5 s" \
-  bash -c "[ $(size_of "$work/one") -gt 2 ] && [ $recovery_ms -lt 5000 ] && [ $(count_prefix "Listening on ") = 2 ]"
+  bash -c "[ $(stat -c %s "$work/one") -gt 2 ] && [ $(count_prefix "Listening on ") = 2 ]"
 check "the recorder's connection was not disturbed" [ "$(count_prefix "Accepted connection from NVR address: ")" = 1 ]
-stop_daemon "adapter"
 
 # --- frames the kernel drops while the daemon is stopped ---
-start_daemon 1
 kill -STOP "$daemon_pid"
 in_till python3 "$clients" flood 10.203.0.2 9999 30000 1000
 kill -CONT "$daemon_pid"
 wait_for 15 bash -c "grep -q 'Capture dropped ' '$log'"
 check "the kernel's drops are logged within 10 s" \
   bash -c "sed -E 's/^\[ [^]]* \] //' '$log' | grep -qE '^Capture dropped [1-9][0-9]* frames in the last [0-9]+ s\.$'"
-stop_daemon "drops"
+stop_daemon "adapter and drops"
 
 # --- 700 links and their recorders under a soft limit of 1024 descriptors ---
 start_daemon 700 prlimit --nofile=1024:
