@@ -1,5 +1,5 @@
-"""The daemon's peers in the end-to-end tests (commands: the functions below, by name, and
-"flood"); every loop ends by a count or a time limit."""
+"""The daemon's peers in the end-to-end tests, each command a function below; every loop ends by a
+count or a time limit."""
 import ctypes, os, socket, sys, threading, time
 
 
@@ -21,12 +21,13 @@ def record(port, out, seconds, links=1):
             f.write(data); f.flush()
 
 
-def udp(address, port, count, text, pause=0.002, size=None):
+def udp(address, port, count, text, pause=0.002):
+    # COUNT datagrams of TEXT, or of TEXT % their number when it has a %, PAUSE seconds apart
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     for i in range(int(count)):
-        s.sendto(b"F" * int(size) if size else (text % i if "%" in text else text).encode(), (address, int(port)))
-        if pause:
-            time.sleep(pause)
+        s.sendto((text % i if "%" in text else text).encode(), (address, int(port)))
+        if float(pause):
+            time.sleep(float(pause))
 
 
 def answer(address, port, seconds):
@@ -70,12 +71,8 @@ def reap(status_file, *command):
 
 
 command, arguments = sys.argv[1], sys.argv[2:]
-if command == "flood":
-    udp(*arguments[:3], "", 0, arguments[3])
-else:
-    try:
-        {"record": record, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers,
-         "reap": reap}[command](*arguments)
-    except OSError:  # the answering host's time is up, or the daemon has gone
-        if command not in ("answer", "strangers"):
-            raise
+try:
+    {"record": record, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers, "reap": reap}[command](*arguments)
+except OSError:  # the answering host's time is up, or the daemon has gone
+    if command not in ("answer", "strangers"):
+        raise

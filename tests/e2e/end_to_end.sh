@@ -23,12 +23,7 @@ till=mxtill$tag host=mxhost$tag
 work=$(mktemp -d)
 trap 'kill -KILL ${daemon_pid:-} 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
 
-clients=$(dirname "$0")/clients.py
-client() { in_host python3 "$clients" "$@"; }
-till() { in_till python3 "$clients" "$@"; }
-messages() { sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log" 2>/dev/null; }
 log_has() { messages | grep -qxF -- "$1"; }
-count_of() { messages | grep -cF -- "$1"; }
 last_line_is() { [ "$(messages | tail -n 1)" = "$1" ]; }
 # start STATUS_FILE [LOCK_CONTENT]: a daemon under the subreaper, once it has made its servers
 start() {

@@ -43,7 +43,6 @@ booted() { case $(inside systemctl is-system-running 2>/dev/null) in running|deg
 main_pid() { inside systemctl show -p MainPID --value Marlobex.service; }
 active() { [ "$(inside systemctl is-active Marlobex.service)" = active ]; }
 log_text() { inside cat "$home/Marlobex.log" 2>/dev/null | sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //'; }
-starts() { log_text | grep -c '^------ Starting Marlobex'; }
 listening() { inside ss -Hltn "sport = :$port" | grep -q LISTEN; }
 same() { [ "$1" = "$2" ]; }
 
@@ -106,7 +105,6 @@ check "the service is not started by the installation" same "$(inside systemctl 
 # --- a datagram from the till 127.0.0.9, sniffed on lo, reaches the recorder at 127.0.0.1 ---
 
 # relay_once PAYLOAD: what a recorder on the link's port receives of one datagram from the till
-# 127.0.0.9 to 127.0.0.1:9100, sent once the daemon has had 0.3 s to admit the recorder
 relay_once() {
   inside python3 -c '
 import socket, sys, time
@@ -135,17 +133,14 @@ check "the log is created with UMask 0027" same "$(inside stat -c %a "$home/Marl
 inside systemctl kill -s KILL Marlobex.service
 restarted() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$first_pid" ] && active && listening; }
 check "systemd starts the killed daemon again" wait_for 20 restarted
-check "the new daemon logs a second start" same "$(starts)" 2
-check "the new daemon relays" same "$(relay_once 'RECEIPT 0002')" 'RECEIPT 0002'
 
 # --- an upgrade restarts the running service and keeps the configuration ---
 
 before_upgrade=$(main_pid)
 check "the upgrade installs" inside dpkg -i /var/tmp/marlobex-upgrade.deb
-upgraded() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$before_upgrade" ] && active; }
-check "the upgrade restarts the running service" wait_for 10 upgraded
+upgraded() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$before_upgrade" ] && active && listening; }
+check "the upgrade restarts the running service, which listens again" wait_for 10 upgraded
 check "the upgrade keeps the administrator's configuration" same "$(inside md5sum "$home/Marlobex.xml")" "$configuration"
-check "the restarted daemon listens again" wait_for 10 listening
 
 # --- systemctl stop: SIGTERM ends the daemon at once, without a log line ---
 
@@ -153,7 +148,6 @@ last_line=$(log_text | tail -n 1)
 inside systemctl stop Marlobex.service
 check "systemctl stop stops the service" same "$(inside systemctl is-active Marlobex.service)" inactive
 check "the stop adds no log line" same "$(log_text | tail -n 1)" "$last_line"
-echo "log's last line after the stop: $last_line"
 
 # --- the unit's exposure score ---
 
