@@ -1,24 +1,19 @@
 """The daemon's peers in the end-to-end tests, each command a function below; every loop ends by a
 count or a time limit."""
-import ctypes, os, socket, sys, threading, time
+import ctypes, os, socket, sys, time
 
 
 def record(port, out, seconds, links=1):
-    # LINKS recorders on PORT, PORT+1, ...; what the last one receives goes to OUT
+    # LINKS recorders on PORT, PORT+1, ...; what the last one receives goes to OUT until the
+    # connection ends or SECONDS pass without a byte
     socks = [socket.create_connection(("127.0.0.1", int(port) + i), source_address=("127.0.0.1", 0))
              for i in range(int(links))]
     open(out + ".connected", "w").close()
-    socks[-1].settimeout(0.1)
-    end = time.time() + float(seconds)
+    socks[-1].settimeout(float(seconds))
     with open(out, "wb") as f:
-        while time.time() < end:
-            try:
-                data = socks[-1].recv(65536)
-            except socket.timeout:
-                continue
-            if not data:
-                break
-            f.write(data); f.flush()
+        while data := socks[-1].recv(65536):
+            f.write(data)
+            f.flush()
 
 
 def udp(address, port, count, text, pause=0.002):
@@ -31,14 +26,13 @@ def udp(address, port, count, text, pause=0.002):
 
 
 def answer(address, port, seconds):
+    # one connection at a time (each till connection sends one receipt), until SECONDS pass without one
     listener = socket.create_server((address, int(port)))
     listener.settimeout(float(seconds))
-    def serve(c):
-        while d := c.recv(4096):
-            c.sendall(b"ACK %d\n" % len(d))
     while True:
-        c, _ = listener.accept()
-        threading.Thread(target=serve, args=(c,), daemon=True).start()
+        connection = listener.accept()[0]
+        while data := connection.recv(4096):
+            connection.sendall(b"ACK %d\n" % len(data))
 
 
 def tcp(address, port, text):
@@ -73,6 +67,6 @@ def reap(status_file, *command):
 command, arguments = sys.argv[1], sys.argv[2:]
 try:
     {"record": record, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers, "reap": reap}[command](*arguments)
-except OSError:  # the answering host's time is up, or the daemon has gone
-    if command not in ("answer", "strangers"):
+except OSError:  # a peer's time is up, or the daemon has gone
+    if command not in ("answer", "record", "strangers"):
         raise
