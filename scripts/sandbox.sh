@@ -53,3 +53,17 @@ sandbox_reenter() {
   env "$variable=$tag" unshare -m --propagation private bash "$@"
   exit $?
 }
+
+# sandbox_enter TAG_VARIABLE PREFIX TILL_IF HOST_IF HOST_ADDRESS TILL_ADDRESS... -- SCRIPT ARGS...
+# What each script in namespaces does first: sandbox_reenter while TAG_VARIABLE is not set; then, in
+# the private mount namespace, the tmpfs over $home, and tag, till, host, log and work (a scratch
+# directory) set for the script.
+sandbox_enter() {
+  local variable=$1 prefix=$2
+  [ -n "${!variable:-}" ] || sandbox_reenter "$@"
+  sandbox_private_home "$home" || exit 1
+  tag=${!variable}
+  till=${prefix}till$tag host=${prefix}host$tag
+  log=$home/Marlobex.log
+  work=$(mktemp -d)
+}

@@ -17,14 +17,8 @@ tools=$(cd "$(dirname "$0")" && pwd)/clients.py
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 source "$(dirname "$0")/../../tests/e2e/common.sh"
 source "$(dirname "$0")/watch.sh"
-[ -n "${MARLOBEX_FAULT_TAG:-}" ] ||
-  sandbox_reenter MARLOBEX_FAULT_TAG mxf fa fb 10.203.0.2 10.203.0.1 -- "$0" "$@"
-sandbox_private_home "$home" || exit 1
+sandbox_enter MARLOBEX_FAULT_TAG mxf fa fb 10.203.0.2 10.203.0.1 -- "$0" "$@"
 export LC_ALL=C
-log=$home/Marlobex.log
-tag=$MARLOBEX_FAULT_TAG
-till=mxftill$tag host=mxfhost$tag
-work=$(mktemp -d)
 mkdir -p "$work/logs"
 daemon_pid=
 cleanup() {

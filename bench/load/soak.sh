@@ -29,14 +29,8 @@ source "$root/scripts/sandbox.sh"
 source "$root/tests/e2e/common.sh"
 source "$here/watch.sh"
 # The generator's frames carry 10.204.0.1 -> 10.204.0.2, the addresses of this private pair.
-[ -n "${MARLOBEX_SOAK_TAG:-}" ] ||
-  sandbox_reenter MARLOBEX_SOAK_TAG mxs sa sb 10.204.0.2 10.204.0.1 -- "$0" "$@"
-sandbox_private_home "$home" || exit 1
+sandbox_enter MARLOBEX_SOAK_TAG mxs sa sb 10.204.0.2 10.204.0.1 -- "$0" "$@"
 export LC_ALL=C
-log=$home/Marlobex.log
-tag=$MARLOBEX_SOAK_TAG
-till=mxstill$tag host=mxshost$tag
-work=$(mktemp -d)
 daemon_pid= recorder_pid=
 cleanup() {
   [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null

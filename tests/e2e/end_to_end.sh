@@ -14,13 +14,7 @@ home=${2%/}
 tools=$3
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 source "$(dirname "$0")/common.sh"
-[ -n "${MARLOBEX_E2E_TAG:-}" ] ||
-  sandbox_reenter MARLOBEX_E2E_TAG mx va vb 10.201.0.2 10.201.0.1 -- "$0" "$@"
-sandbox_private_home "$home" || exit 1
-log=$home/Marlobex.log
-tag=$MARLOBEX_E2E_TAG
-till=mxtill$tag host=mxhost$tag
-work=$(mktemp -d)
+sandbox_enter MARLOBEX_E2E_TAG mx va vb 10.201.0.2 10.201.0.1 -- "$0" "$@"
 trap 'kill -KILL ${daemon_pid:-} 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
 
 log_has() { messages | grep -qxF -- "$1"; }

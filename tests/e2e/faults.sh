@@ -12,13 +12,7 @@ binary=$1
 home=${2%/}
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 source "$(dirname "$0")/common.sh"
-[ -n "${MARLOBEX_FAULT_TAG:-}" ] ||
-  sandbox_reenter MARLOBEX_FAULT_TAG mxf fa fb 10.203.0.2 10.203.0.1 -- "$0" "$@"
-sandbox_private_home "$home" || exit 1
-log=$home/Marlobex.log
-tag=$MARLOBEX_FAULT_TAG
-till=mxftill$tag host=mxfhost$tag
-work=$(mktemp -d)
+sandbox_enter MARLOBEX_FAULT_TAG mxf fa fb 10.203.0.2 10.203.0.1 -- "$0" "$@"
 daemon_pid=
 trap '[ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
 
