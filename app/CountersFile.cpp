@@ -58,9 +58,7 @@ const LinkMetric kLinkMetrics[] = {
        return s.state() != TerminalServer::State::Stopped;
      }},
     {"marlobex_link_recorder_connected", "gauge", "Whether the link's recorder is connected (0 or 1).",
-     [](const TerminalServer& s) -> std::uint64_t {
-       return s.state() == TerminalServer::State::Connected;
-     }},
+     [](const TerminalServer& s) -> std::uint64_t { return s.has_recorder(); }},
     {"marlobex_link_last_payload_seconds", "gauge",
      "Capture time of the link's last payload, in seconds since the Unix epoch; 0 when none.",
      [](const TerminalServer& s) -> std::uint64_t {

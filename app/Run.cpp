@@ -10,9 +10,8 @@
 #include "log/Log.h"
 #include "relay/IoService.h"
 
-#include <boost/system/system_error.hpp>
-
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <exception>
@@ -52,12 +51,12 @@ using Clock = CaptureSource::Clock;
 
 // While frames stream in, relay I/O waits at most this long for its turn.
 constexpr std::chrono::milliseconds kServiceInterval{1};
+// Relay completions run per turn, so that no peer keeps the capture from being read.
+constexpr std::size_t kHandlersPerTurn = 32;
 
 // Runs every relay completion that is ready, and the periodic work of the capture and the counters.
 void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Clock::time_point now) {
-  boost::system::error_code error;
-  relay.io.poll(error);
-  if (error) throw boost::system::system_error(error);
+  run_ready_handlers(relay.io, kHandlersPerTurn);
   capture.check_statistics(now);
   counters.update(now, relay.counters_view(capture));
 }

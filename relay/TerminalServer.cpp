@@ -7,7 +7,6 @@
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -34,13 +33,13 @@ TerminalServer::TerminalServer(IoService& io, const std::string& recorder_addres
     // what() would prefix the failing call ("bind: "); the line carries the bare reason.
     Log::instance().line() << "Acceptor bind failed: Port " << escape_control(nvr_port_)
                            << " Error: " << e.code().message() << std::endl;
-    stopped_ = true;
+    state_ = State::Stopped;
     return;
   } catch (const std::exception& e) {
     Log::instance().line() << "Acceptor bind failed: Port " << escape_control(nvr_port_)
                            << " Error: " << e.what()
                            << std::endl;
-    stopped_ = true;
+    state_ = State::Stopped;
     return;
   }
   start_accept();
@@ -50,7 +49,8 @@ TerminalServer::~TerminalServer() {
   boost::system::error_code ignored;
   accept_pause_.cancel();
   acceptor_.close(ignored);
-  if (socket_) socket_->close(ignored);
+  if (incoming_) incoming_->close(ignored);
+  if (recorder_) recorder_->close(ignored);
 }
 
 unsigned short TerminalServer::port_number(const std::string& nvr_port) {
@@ -67,8 +67,8 @@ void TerminalServer::bind_and_listen() {
 }
 
 void TerminalServer::start_accept() {
-  socket_.reset(new tcp::socket(acceptor_.get_executor()));
-  acceptor_.async_accept(*socket_, peer_,
+  incoming_.reset(new tcp::socket(acceptor_.get_executor()));
+  acceptor_.async_accept(*incoming_, peer_,
                          boost::bind(&TerminalServer::handle_accept, this,
                                      boost::asio::placeholders::error));
 }
@@ -83,15 +83,27 @@ void TerminalServer::handle_accept(const boost::system::error_code& error) {
   boost::system::error_code ignored;
   const std::string peer = peer_.address().to_string(ignored);
   if (peer == recorder_address_) {
-    Log::instance().line() << "Accepted connection from NVR address: " << escape_control(recorder_address_)
-                           << " Port: " << escape_control(nvr_port_) << std::endl;
+    take_recorder_connection();
+  } else {
+    reject_peer(peer);
+    incoming_.reset();
+  }
+  if (state_ != State::Connected) start_accept();
+}
+
+void TerminalServer::take_recorder_connection() {
+  if (state_ == State::Listening) {
     admit();
     return;
   }
-  reject_peer(peer);
-  socket_->close(ignored);
-  socket_.reset();
-  start_accept();
+  // Finished: a recorder that came back replaces the connection whose stream ended; one that
+  // already left again (a port check) replaces nothing.
+  if (read_and_discard(*incoming_) == Stream::Open) {
+    recorder_gone();
+    admit();
+    return;
+  }
+  incoming_.reset();
 }
 
 namespace {
@@ -112,11 +124,11 @@ void TerminalServer::accept_failed(const boost::system::error_code& error) {
                            << " Accept failed: " << error.message() << std::endl;
   }
   if (!transient) {
-    stopped_ = true;
+    if (has_recorder()) close_recorder();
+    state_ = State::Stopped;
     return;
   }
   accept_failing_ = true;
-  socket_.reset();
   accept_pause_.expires_after(kAcceptRetryPause);
   accept_pause_.async_wait(boost::bind(&TerminalServer::handle_accept_pause, this,
                                        boost::asio::placeholders::error));
@@ -137,59 +149,54 @@ void TerminalServer::reject_peer(const std::string& peer) {
 }
 
 void TerminalServer::admit() {
+  Log::instance().line() << "Accepted connection from NVR address: " << escape_control(recorder_address_)
+                         << " Port: " << escape_control(nvr_port_) << std::endl;
   ++counters_.recorder_connections;
-  connected_ = true;
-  peer_finished_ = false;
   ++connection_;
-  // A recorder that gave up while it waited in the listen queue is seen before any payload.
-  const ssize_t peeked = ::recv(socket_->native_handle(), discard_, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    recorder_gone();
-    return;
-  }
-  if (peeked == 0) {
-    end_of_stream();
-    return;
-  }
+  recorder_ = std::move(incoming_);
+  state_ = State::Connected;
   start_read();
 }
 
+TerminalServer::Stream TerminalServer::read_and_discard(tcp::socket& socket) {
+  unsigned char chunk[kReadChunk];
+  const ssize_t got = ::recv(socket.native_handle(), chunk, sizeof chunk, MSG_DONTWAIT);
+  if (got > 0) return Stream::Open;
+  if (got == 0) return Stream::Ended;
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Stream::Open : Stream::Reset;
+}
+
+// The recorder's bytes are awaited, not read into a buffer of each server's: one chunk is read
+// per completion, and the wait is armed again, so a recorder that talks gets one turn per
+// completion like every other peer.
 void TerminalServer::start_read() {
-  socket_->async_read_some(boost::asio::buffer(discard_),
-                           boost::bind(&TerminalServer::handle_read, this,
-                                       boost::asio::placeholders::error, connection_));
+  recorder_->async_wait(tcp::socket::wait_read,
+                       boost::bind(&TerminalServer::handle_readable, this,
+                                   boost::asio::placeholders::error, connection_));
 }
 
-void TerminalServer::handle_read(const boost::system::error_code& error, unsigned connection) {
-  if (error == boost::asio::error::operation_aborted || connection != connection_ || !connected_) return;
-  if (!error) {
+void TerminalServer::handle_readable(const boost::system::error_code& error, unsigned connection) {
+  if (error == boost::asio::error::operation_aborted || connection != connection_ ||
+      state_ != State::Connected) {
+    return;
+  }
+  const Stream stream = error ? Stream::Reset : read_and_discard(*recorder_);
+  if (stream == Stream::Open) {
     start_read();
-    return;
+  } else if (stream == Stream::Ended) {
+    // A recorder may shut down only its sending side and go on reading: it is kept, and the
+    // port accepts again so that the recorder can come back.
+    state_ = State::Finished;
+    start_accept();
+  } else {
+    recorder_gone();
   }
-  if (error == boost::asio::error::eof) {
-    end_of_stream();
-    return;
-  }
-  recorder_gone();
-}
-
-void TerminalServer::end_of_stream() {
-  // A recorder may shut down only its sending side and go on reading: it is kept, unless another
-  // connection waits to replace it.
-  peer_finished_ = true;
-  if (connection_waiting()) recorder_gone();
-}
-
-bool TerminalServer::connection_waiting() {
-  pollfd listener{acceptor_.native_handle(), POLLIN, 0};
-  return ::poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
 }
 
 void TerminalServer::recorder_gone() {
   Log::instance().line() << "Terminal port " << escape_control(recorder_address_) << ":"
                          << escape_control(nvr_port_) << " Recorder closed the connection." << std::endl;
-  close_connection();
-  start_accept();
+  close_recorder();
 }
 
 void TerminalServer::send_payload(const unsigned char* data, std::int32_t length,
@@ -199,8 +206,7 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
   ++counters_.frames;
   counters_.payload_bytes += count;
   counters_.last_payload = captured_at;
-  if (connected_ && peer_finished_ && connection_waiting()) recorder_gone();
-  if (!connected_) {
+  if (!has_recorder()) {
     ++counters_.dropped_no_recorder;
     return;
   }
@@ -225,7 +231,7 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
 void TerminalServer::send_now(const unsigned char* data, std::size_t count) {
   // Nothing is queued: hand the bytes to the kernel at once. Only what a full socket buffer does
   // not take waits for the reactor, so a recorder that keeps up costs one send per payload.
-  const ssize_t sent = ::send(socket_->native_handle(), data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+  const ssize_t sent = ::send(recorder_->native_handle(), data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
     ++counters_.dropped_write_failed;
     write_failed(boost::system::error_code(errno, boost::asio::error::get_system_category()));
@@ -257,7 +263,7 @@ void TerminalServer::start_write() {
   in_flight_payloads_ = pending_payloads_;
   pending_payloads_ = 0;
   write_in_flight_ = true;
-  boost::asio::async_write(*socket_, boost::asio::buffer(in_flight_),
+  boost::asio::async_write(*recorder_, boost::asio::buffer(in_flight_),
                            boost::bind(&TerminalServer::handle_write, this,
                                        boost::asio::placeholders::error,
                                        boost::asio::placeholders::bytes_transferred, connection_));
@@ -285,18 +291,14 @@ void TerminalServer::write_failed(const boost::system::error_code& error) {
   Log::instance().line() << "Terminal port " << escape_control(recorder_address_) << ":"
                          << escape_control(nvr_port_) << " Write failed: " << error.message()
                          << std::endl;
-  close_connection();
-  start_accept();
+  close_recorder();
 }
 
-void TerminalServer::close_connection() {
-  boost::system::error_code ignored;
-  if (socket_) {
-    socket_->close(ignored);
-    socket_.reset();
-  }
-  connected_ = false;
-  peer_finished_ = false;
+// Connected or Finished to Listening; a Finished server already has its accept armed.
+void TerminalServer::close_recorder() {
+  const bool accepting = state_ == State::Finished;
+  recorder_.reset();
+  state_ = State::Listening;
   counters_.dropped_write_failed += in_flight_payloads_ + pending_payloads_;
   in_flight_payloads_ = 0;
   pending_payloads_ = 0;
@@ -304,11 +306,7 @@ void TerminalServer::close_connection() {
   in_flight_.clear();
   pending_.clear();
   dropping_ = false;
-}
-
-TerminalServer::State TerminalServer::state() const {
-  if (stopped_) return State::Stopped;
-  return connected_ ? State::Connected : State::Listening;
+  if (!accepting) start_accept();
 }
 
 unsigned short TerminalServer::local_port() const {

@@ -20,7 +20,20 @@ namespace marlobex {
 /// time and only from the recorder address, and writes the link's payload to it.
 class TerminalServer {
  public:
-  enum class State { Listening, Connected, Stopped };
+  /// The life of the server and its recorder connection. An accept is armed exactly while
+  /// Listening or Finished (or its retry pause runs); a Finished connection is still written to.
+  ///   (creation)  bind and listen succeed                         -> Listening
+  ///   (creation)  they fail (bind-failure line)                   -> Stopped
+  ///   Listening   the recorder's address connects (admission)     -> Connected
+  ///   Connected   the recorder's stream ends                      -> Finished (accepts again)
+  ///   Finished    the recorder's address connects, still open     -> Connected (closed line, then
+  ///               the admission line; the finished connection goes)
+  ///   Finished    a connection that already ended                 -> Finished (closed silently)
+  ///   Listening, Finished  another address connects (rejection)   -> unchanged
+  ///   Connected   the recorder resets (closed line)               -> Listening
+  ///   Connected, Finished  a write fails (write-failure line)     -> Listening
+  ///   Listening, Finished  an accept fails for good               -> Stopped
+  enum class State { Listening, Connected, Finished, Stopped };
 
   /// At most this many bytes of one payload are sent.
   static constexpr std::int32_t kMaxPayload = 65535;
@@ -31,6 +44,8 @@ class TerminalServer {
   static constexpr int kListenBacklog = 128;
   /// Pause before accepting again after an accept failed for lack of descriptors or memory.
   static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
+  /// What a recorder sends is read in chunks of this size and discarded, one chunk per completion.
+  static constexpr std::size_t kReadChunk = 64 * 1024;
 
   /// Logs the creation line, binds 0.0.0.0 on the port that NvrPort gives and arms the first accept.
   /// A failing bind is logged and leaves the server Stopped; it never throws for the network.
@@ -46,7 +61,9 @@ class TerminalServer {
   /// The port number a NvrPort text names: what atoi reads, reduced to 16 bits.
   static unsigned short port_number(const std::string& nvr_port);
 
-  State state() const;
+  State state() const { return state_; }
+  /// Whether a recorder connection is held and written to (Connected or Finished).
+  bool has_recorder() const { return state_ == State::Connected || state_ == State::Finished; }
   /// The local port actually listened on (the system's choice for port 0); 0 when not bound.
   unsigned short local_port() const;
   /// Bytes handed over but not yet written to the recorder.
@@ -56,41 +73,40 @@ class TerminalServer {
   const std::string& nvr_port() const { return nvr_port_; }
 
  private:
+  // What a non-blocking read of a connection found.
+  enum class Stream { Open, Ended, Reset };
+
   void bind_and_listen();
   void start_accept();
   void handle_accept(const boost::system::error_code& error);
   void accept_failed(const boost::system::error_code& error);
   void handle_accept_pause(const boost::system::error_code& error);
+  void take_recorder_connection();
   void reject_peer(const std::string& peer);
   void admit();
+  static Stream read_and_discard(boost::asio::ip::tcp::socket& socket);
   void start_read();
-  void handle_read(const boost::system::error_code& error, unsigned connection);
-  void end_of_stream();
-  bool connection_waiting();
+  void handle_readable(const boost::system::error_code& error, unsigned connection);
   void recorder_gone();
   void send_now(const unsigned char* data, std::size_t count);
   void start_write();
   void handle_write(const boost::system::error_code& error, std::size_t bytes, unsigned connection);
   void write_failed(const boost::system::error_code& error);
-  void close_connection();
+  void close_recorder();
   void append_pending(const unsigned char* data, std::size_t count);
 
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::ip::tcp::endpoint peer_;
-  std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
+  // The target of the pending accept, and the admitted recorder connection.
+  std::unique_ptr<boost::asio::ip::tcp::socket> incoming_;
+  std::unique_ptr<boost::asio::ip::tcp::socket> recorder_;
   std::string recorder_address_;
   std::string nvr_port_;
   boost::asio::steady_timer accept_pause_;
-  bool stopped_ = false;
+  State state_ = State::Listening;
   bool accept_failing_ = false;
-  bool connected_ = false;
-  // The recorder's stream has ended: it may still read (it shut down only its sending side), or
-  // it may have gone; a connection waiting behind it tells which.
-  bool peer_finished_ = false;
   // Counts admissions, so that a completion of an earlier connection is told from the current's.
   unsigned connection_ = 0;
-  // Whatever the recorder sends is read here and discarded.
-  unsigned char discard_[64];
   // Payload bytes in hand-off order: in_flight_ is being written, pending_ waits behind it. The
   // first bytes may be the tail of a payload whose head the kernel took at once.
   // Both keep their capacity, so a steady stream of payloads allocates nothing.

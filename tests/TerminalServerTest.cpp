@@ -127,32 +127,36 @@ TEST_F(TerminalServerTest, SendsExactCappedPayloadsToOneRecorderAtATime) {
   send_text(server_, "no recorder yet");
   const int first = client();
   ASSERT_TRUE(connected());
-  // A recorder that only stops sending is kept while no other connection waits.
+  const std::size_t admitted_at = log_lines().size();
+  // A recorder that only stops sending is kept: a stranger is rejected, and five connections from
+  // its address that give up before they are taken replace nothing.
   ASSERT_EQ(::send(first, "status?", 7, 0), 7);
   ::shutdown(first, SHUT_WR);
+  ASSERT_TRUE(poll_until(io_, [&] { return server_.state() == TerminalServer::State::Finished; }));
+  fds_.push_back(connect_from("127.0.0.2", server_.local_port()));
+  for (int i = 0; i < 5; ++i) ::close(connect_from("127.0.0.1", server_.local_port()));
   send_text(server_, "one");
   poll_until(io_, [] { return false; }, 100);
   send_text(server_, "two");
   EXPECT_EQ(read_bytes(io_, first, 6), "onetwo");
-
-  // Five connections that give up while they wait, then the live one; none is served meanwhile.
-  for (int i = 0; i < 5; ++i) ::close(connect_from("127.0.0.1", server_.local_port()));
+  EXPECT_EQ(server_.state(), TerminalServer::State::Finished);
+  // The recorder back on a new connection replaces the finished one at once.
   const int live = client();
-  EXPECT_EQ(read_bytes(io_, live, 1, 200), "");
-  // A payload finds a connection waiting: the half-closed recorder goes, and no payload goes to a
-  // connection that gave up before it was admitted.
-  ASSERT_TRUE(poll_until(io_, [&] {
-    if (log_count("Accepted connection from NVR address: 127.0.0.1 Port: 0") == 7) return true;
-    send_text(server_, "-");
-    return false;
-  }));
-  EXPECT_EQ(log_count("Terminal port 127.0.0.1:0 Recorder closed the connection."), 6);
+  ASSERT_TRUE(connected());
+  EXPECT_TRUE(sees_eof(io_, first));
+  const auto lines = log_lines();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(admitted_at), lines.end()),
+            (std::vector<std::string>{
+      "Rejected connection from address: 127.0.0.2 on port 0",
+      "Terminal port 127.0.0.1:0 Recorder closed the connection.",
+      "Accepted connection from NVR address: 127.0.0.1 Port: 0"}));
   std::string huge(70000, '\0');
   for (std::size_t i = 0; i < huge.size(); ++i) huge[i] = static_cast<char>(i * 13 + (i >> 8));
   send_text(server_, huge);
   send_text(server_, "#");
   EXPECT_EQ(read_bytes(io_, live, 65536), huge.substr(0, 65535) + "#");
   EXPECT_EQ(server_.counters().sent_bytes, 6u + 65536u);
+  EXPECT_EQ(server_.counters().recorder_connections, 2u);
 }
 
 // The n-th 1000-byte payload of a flood: n in its first four bytes, then n's low byte repeated.

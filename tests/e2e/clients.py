@@ -1,6 +1,6 @@
 """The daemon's peers in the end-to-end tests, each command a function below; every loop ends by a
 count or a time limit."""
-import ctypes, os, socket, sys, time
+import ctypes, os, select, socket, sys, time
 
 
 def record(port, out, seconds, links=1):
@@ -14,6 +14,32 @@ def record(port, out, seconds, links=1):
         while data := socks[-1].recv(65536):
             f.write(data)
             f.flush()
+
+
+def flood(port, out, seconds):
+    # a recorder on PORT that writes as fast as it can for SECONDS, recording what it receives to
+    # OUT; it then shuts down its sending side and records until the connection ends or 3 s pass idle
+    s = socket.create_connection(("127.0.0.1", int(port)), source_address=("127.0.0.1", 0))
+    open(out + ".connected", "w").close()
+    s.setblocking(False)
+    junk, end = b"x" * 65536, time.time() + float(seconds)
+    with open(out, "wb") as f:
+        while True:
+            flooding = time.time() < end
+            if end and not flooding:
+                s.shutdown(socket.SHUT_WR)
+                end = 0
+            readable, writable, _ = select.select([s], [s] if flooding else [], [], 3)
+            if writable:
+                s.send(junk)
+            if readable:
+                data = s.recv(65536)
+                if not data:
+                    return
+                f.write(data)
+                f.flush()
+            elif not writable:
+                return
 
 
 def udp(address, port, count, text, pause=0.002):
@@ -40,10 +66,11 @@ def tcp(address, port, text):
     s.sendall(text.encode()); s.recv(100)
 
 
-def strangers(port, count):
+def strangers(port, count, source=""):
+    # COUNT connections to PORT, each closed at once: from COUNT addresses, or all from SOURCE
     for i in range(int(count)):
         with socket.socket() as s:
-            s.bind(("127.0.%d.%d" % (10 + i // 250, 1 + i % 250), 0))
+            s.bind((source or "127.0.%d.%d" % (10 + i // 250, 1 + i % 250), 0))
             s.connect(("127.0.0.1", int(port)))
 
 
@@ -66,7 +93,7 @@ def reap(status_file, *command):
 
 command, arguments = sys.argv[1], sys.argv[2:]
 try:
-    {"record": record, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers, "reap": reap}[command](*arguments)
+    {"record": record, "flood": flood, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers, "reap": reap}[command](*arguments)
 except OSError:  # a peer's time is up, or the daemon has gone
-    if command not in ("answer", "record", "strangers"):
+    if command not in ("answer", "record", "flood", "strangers"):
         raise

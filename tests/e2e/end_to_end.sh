@@ -147,6 +147,36 @@ check "the last payload's time is the capture's" bash -c "[ $(( $(date +%s) - ${
 check "the capture counted every frame offered" \
   bash -c "[ \$(sed -n 's/^marlobex_capture_frames_total //p' '$prom') -ge 45 ]"
 
+# --- a recorder that floods the daemon; 1,000 port checks and strangers after its clean close ---
+start "$work/peers.status"
+client record 4102 "$work/quiet" 20 &
+client flood 4101 "$work/flood" 4 &
+wait_for 5 bash -c "[ \$(grep -c 'Accepted connection' '$log') = $(( $(grep -c 'Accepted connection' "$log") + 2 )) ]"
+till udp 10.201.0.2 9100 200 'F%03d ' & till udp 10.201.0.2 9200 200 'Q%03d '
+wait_for 5 bash -c "[ \$(stat -c %s '$work/quiet') = 1000 ] && [ \$(stat -c %s '$work/flood') = 1000 ]"
+check "a recorder that floods the daemon: both recorders get every payload in order, no frame dropped" \
+  bash -c "cmp -s '$work/flood' <(printf 'F%03d ' {0..199}) && cmp -s '$work/quiet' <(printf 'Q%03d ' {0..199}) &&
+  [ $(count_of 'Capture dropped') = 0 ]"
+finished() { in_host ss -Htn state close-wait '( sport = :4101 )' | wc -l; }
+wait_for 6 [ "$(finished)" = 1 ]
+client strangers 4101 2000 & till udp 10.201.0.2 9200 200 'S%03d ' 0.005 &
+client strangers 4101 1000 127.0.0.1
+accepted=$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' "$log")
+client flood 4101 "$work/back" 10 &
+wait_for 5 test -e "$work/back.connected"
+begin=$(date +%s%N)
+wait_for 2 [ "$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' "$log")" -gt "$accepted" ]
+admitted=$(( ($(date +%s%N) - begin) / 1000000 ))
+check "after 1,000 port checks the recorder is admitted within 1 s ($admitted ms), one finished connection left at most" \
+  [ "$admitted" -le 1000 -a "$(finished)" -le 1 ]
+till udp 10.201.0.2 9100 50 'B%03d '
+wait_for 5 bash -c "[ \$(stat -c %s '$work/back') = 250 ] && [ \$(stat -c %s '$work/quiet') = 2000 ]"
+check "strangers on its port meanwhile; the recorder back gets every later payload, the other every payload" \
+  bash -c "cmp -s '$work/back' <(printf 'B%03d ' {0..49}) && cmp -s '$work/quiet' <(printf '%s' 'Q'{000..199}' ' 'S'{000..199}' ')"
+begin=$(date +%s%N)
+stop TERM "$TERM" "$work/peers.status" "during a flood"
+check "SIGTERM during a flood ends the daemon within 1 s" [ $(( ($(date +%s%N) - begin) / 1000000 )) -le 1000 ]
+
 # --- signals while the daemon is busy logging rejected strangers; the first after an outside rotation ---
 for signal in TERM HUP; do
   start "$work/busy-$signal.status"
