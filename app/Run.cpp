@@ -69,7 +69,8 @@ void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Servi
 
 // Frames are read without a system call of their own while the ring holds any; relay I/O is
 // serviced whenever the ring is empty, before any wait, and otherwise once a millisecond.
-LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters, ServiceNotifier& notifier) {
+LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters,
+                  ServiceNotifier& notifier) {
   Clock::time_point last_service;
   for (;;) {
     if (pending_signal()) return LoopEnd::Signal;

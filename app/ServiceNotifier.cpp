@@ -30,24 +30,26 @@ StatusTotals status_totals(const CountersView& view) {
     totals.listening += server.state() != TerminalServer::State::Stopped;
     totals.connected += server.state() == TerminalServer::State::Connected;
     // A payload that fails later, with its connection, counts here and again among the drops.
-    totals.relayed += counters.frames - counters.dropped_no_recorder - counters.dropped_slow_recorder;
-    totals.dropped +=
-        counters.dropped_no_recorder + counters.dropped_slow_recorder + counters.dropped_write_failed;
+    const std::uint64_t refused = counters.dropped_no_recorder + counters.dropped_slow_recorder;
+    totals.relayed += counters.frames - refused;
+    totals.dropped += refused + counters.dropped_write_failed;
   }
   totals.kernel_drops = view.capture.counters().kernel_drops;
   totals.adapter_open = view.capture.is_open();
   return totals;
 }
 
-std::string status_line(const StatusTotals& now, const StatusTotals* earlier, std::int64_t seconds) {
+std::string status_line(const StatusTotals& now, const StatusTotals* earlier,
+                        std::int64_t seconds) {
   const StatusTotals zero;
   const StatusTotals& from = earlier ? *earlier : zero;
+  const std::string interval =
+      earlier ? " in the last " + std::to_string(seconds) + " s" : " since the start";
   return counted(now.links, "link") + ", " + grouped(now.listening) + " listening, " +
          counted(now.connected, "recorder") + " connected; " +
          counted(now.relayed - from.relayed, "payload") + " relayed, " +
          grouped(now.dropped - from.dropped) + " dropped, " +
-         counted(now.kernel_drops - from.kernel_drops, "kernel drop") +
-         (earlier ? " in the last " + std::to_string(seconds) + " s" : std::string(" since the start")) +
+         counted(now.kernel_drops - from.kernel_drops, "kernel drop") + interval +
          (now.adapter_open ? "; adapter open" : "; adapter closed");
 }
 
@@ -67,7 +69,8 @@ void ServiceNotifier::ready() const {
 }
 
 void ServiceNotifier::keep_alive(Clock::time_point now) {
-  if (keep_alive_interval_ == Clock::duration::zero() || now - last_keep_alive_ < keep_alive_interval_) return;
+  if (keep_alive_interval_ == Clock::duration::zero()) return;
+  if (now - last_keep_alive_ < keep_alive_interval_) return;
   last_keep_alive_ = now;
   sd_notify(0, "WATCHDOG=1");
 }
@@ -75,8 +78,9 @@ void ServiceNotifier::keep_alive(Clock::time_point now) {
 void ServiceNotifier::report(Clock::time_point now, const CountersView& view) {
   if (!notifying_) return;
   const StatusTotals totals = status_totals(view);
-  const std::int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(now - last_report_).count();
-  sd_notify(0, ("STATUS=" + status_line(totals, reported_ ? &last_totals_ : nullptr, seconds)).c_str());
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - last_report_);
+  const StatusTotals* earlier = reported_ ? &last_totals_ : nullptr;
+  sd_notify(0, ("STATUS=" + status_line(totals, earlier, seconds.count())).c_str());
   last_totals_ = totals;
   last_report_ = now;
   reported_ = true;

@@ -20,14 +20,16 @@ struct StatusTotals {
   bool adapter_open = false;
 };
 
+/// The totals of `view`, the view the counters file is written from.
 StatusTotals status_totals(const CountersView& view);
 
 /// One line for `systemctl status`: the links and recorders as they are now, and what was relayed
 /// and dropped between `earlier` and `now`, `seconds` apart; with no `earlier`, since the start.
-std::string status_line(const StatusTotals& now, const StatusTotals* earlier, std::int64_t seconds);
+std::string status_line(const StatusTotals& now, const StatusTotals* earlier,
+                        std::int64_t seconds);
 
 /// The daemon's side of systemd's notification protocol: readiness, the watchdog's keep-alive and
-/// the status line. Without NOTIFY_SOCKET in the environment (a start from a shell) it sends nothing.
+/// the status line. Without NOTIFY_SOCKET (a start from a shell) it sends nothing.
 class ServiceNotifier {
  public:
   using Clock = std::chrono::steady_clock;
