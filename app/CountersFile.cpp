@@ -138,11 +138,12 @@ bool write_counters(std::FILE* out, const CountersView& view) {
 CountersFile::CountersFile(const std::string& directory)
     : path_(directory + "Marlobex.prom"), temporary_path_(directory + "Marlobex.prom.tmp") {}
 
-void CountersFile::update(std::chrono::steady_clock::time_point now, const CountersView& view) {
-  if (written_once_ && now - last_write_ < kInterval) return;
+bool CountersFile::update(std::chrono::steady_clock::time_point now, const CountersView& view) {
+  if (written_once_ && now - last_write_ < kInterval) return false;
   written_once_ = true;
   last_write_ = now;
   write(view);
+  return true;
 }
 
 void CountersFile::write(const CountersView& view) {

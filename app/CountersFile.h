@@ -33,8 +33,8 @@ class CountersFile {
   /// `directory` ends with "/".
   explicit CountersFile(const std::string& directory);
 
-  /// Writes the file when the interval has passed since the last write.
-  void update(std::chrono::steady_clock::time_point now, const CountersView& view);
+  /// Writes the file when the interval has passed since the last write; true when it did.
+  bool update(std::chrono::steady_clock::time_point now, const CountersView& view);
   /// Writes the file now.
   void write(const CountersView& view);
 

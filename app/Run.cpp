@@ -2,6 +2,7 @@
 
 #include "app/CountersFile.h"
 #include "app/Daemon.h"
+#include "app/ServiceNotifier.h"
 #include "capture/CaptureAdapter.h"
 #include "capture/CaptureSource.h"
 #include "capture/Dispatch.h"
@@ -54,16 +55,21 @@ constexpr std::chrono::milliseconds kServiceInterval{1};
 // Relay completions run per turn, so that no peer keeps the capture from being read.
 constexpr std::size_t kHandlersPerTurn = 32;
 
-// Runs every relay completion that is ready, and the periodic work of the capture and the counters.
-void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Clock::time_point now) {
+// Runs the relay completions that are ready, up to a bound, and the periodic work of the capture,
+// the counters and the service manager's watchdog.
+void service(Relay& relay, CaptureSource& capture, CountersFile& counters, ServiceNotifier& notifier,
+             Clock::time_point now) {
   run_ready_handlers(relay.io, kHandlersPerTurn);
   capture.check_statistics(now);
-  counters.update(now, relay.counters_view(capture));
+  const CountersView view = relay.counters_view(capture);
+  if (counters.update(now, view)) notifier.report(now, view);
+  notifier.keep_alive(now);
 }
 
 // Frames are read without a system call of their own while the ring holds any; relay I/O is
 // serviced whenever the ring is empty, before any wait, and otherwise once a millisecond.
-LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters) {
+LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters,
+                  ServiceNotifier& notifier) {
   Clock::time_point last_service;
   for (;;) {
     if (pending_signal()) return LoopEnd::Signal;
@@ -77,12 +83,12 @@ LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters) 
       dispatch_packet(*relay.matcher, frame.bytes, frame.captured_length, frame.seconds);
       const Clock::time_point now = Clock::now();
       if (now - last_service < kServiceInterval) continue;
-      service(relay, capture, counters, now);
+      service(relay, capture, counters, notifier, now);
       last_service = now;
       continue;
     }
     last_service = Clock::now();
-    service(relay, capture, counters, last_service);
+    service(relay, capture, counters, notifier, last_service);
     capture.wait();
   }
 }
@@ -100,7 +106,9 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     }
     relay->matcher.reset(new TerminalMatcher(relay->terminals));
     CountersFile counters(kInstallDirectory);
-    const LoopEnd end = main_loop(*relay, capture, counters);
+    ServiceNotifier notifier;
+    notifier.ready();
+    const LoopEnd end = main_loop(*relay, capture, counters, notifier);
     counters.write(relay->counters_view(capture));
     // The signal's line is the run's last, after anything the counters' last write had to say.
     if (end == LoopEnd::Signal) Log::instance().line() << signal_exit_message(pending_signal()) << std::endl;

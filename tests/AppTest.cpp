@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/CountersFile.h"
+#include "app/ServiceNotifier.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -57,6 +58,20 @@ TEST(CountersFileTest, LabelValuesAreEscapedAndEachWriteReplacesTheWholeFile) {
   seen << reader.rdbuf();
   EXPECT_EQ(seen.str(), text);
   EXPECT_NE(test::read_file(file.path()).find("\nmarlobex_start_time_seconds 1765000001\n"), std::string::npos);
+
+  // The status line sums the same view: a payload without its recorder is a drop.
+  terminals.begin()->second->server->send_payload(reinterpret_cast<const unsigned char*>("abc"), 3, 0);
+  EXPECT_EQ(status_line(status_totals(CountersView{0, capture, terminals}), nullptr, 0),
+            "1 link, 1 listening, 0 recorders connected; 0 payloads relayed, 1 dropped, 0 kernel drops "
+            "since the start; adapter closed");
+}
+
+// What changed since the earlier totals, counts grouped by thousands, a count of 1 in the singular.
+TEST(ServiceNotifierTest, StatusLineCountsWhatChangedSinceTheEarlierTotals) {
+  const StatusTotals earlier{12, 12, 11, 1000, 5, 7, true};
+  EXPECT_EQ(status_line(StatusTotals{12, 11, 1, 1235567, 5, 8, true}, &earlier, 10),
+            "12 links, 11 listening, 1 recorder connected; 1,234,567 payloads relayed, 0 dropped, "
+            "1 kernel drop in the last 10 s; adapter open");
 }
 
 }  // namespace

@@ -43,6 +43,9 @@ main_pid() { inside systemctl show -p MainPID --value Marlobex.service; }
 active() { [ "$(inside systemctl is-active Marlobex.service)" = active ]; }
 log_text() { inside cat "$home/Marlobex.log" 2>/dev/null | sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //'; }
 listening() { inside ss -Hltn "sport = :$port" | grep -q LISTEN; }
+restarted() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$1" ] && active && listening; }
+watchdog_at() { inside systemctl show -p WatchdogTimestampMonotonic --value Marlobex.service; }
+status_is() { [[ $(inside systemctl show -p StatusText --value Marlobex.service) == $1 ]]; }
 same() { [ "$1" = "$2" ]; }
 
 # --- the packages: this build's, and the same files as a later version for the upgrade ---
@@ -119,26 +122,39 @@ sys.stdout.write(received.decode(errors="replace"))' "$1" "$port"
 }
 
 inside systemctl start Marlobex.service
-check "the service starts and listens on the link's port" wait_for 10 listening
-first_pid=$(main_pid)
+check "the unit is Type=notify: once systemctl start returns, the daemon is active and listens on the link's port" \
+  eval 'same "$(inside systemctl show -p Type --value Marlobex.service)" notify && active && listening'
+check "the status line sums up the links" wait_for 2 status_is \
+  "1 link, 1 listening, 0 recorders connected; 0 payloads relayed, 0 dropped, 0 kernel drops since the start; adapter open"
+first_pid=$(main_pid) started_watchdog=$(watchdog_at)
 check "the daemon runs with two capabilities, no new privileges and a system-call filter" \
   same "$(inside grep -E '^(CapBnd|NoNewPrivs|Seccomp):' "/proc/$first_pid/status" | tr -s '\t' ' ')" \
   "$(printf 'CapBnd: 0000000000002400\nNoNewPrivs: 1\nSeccomp: 2')"
 check "the UDP payload reaches the recorder, byte for byte" same "$(relay_once 'RECEIPT 0001 TOTAL 12.50')" 'RECEIPT 0001 TOTAL 12.50'
 check "the log is created with UMask 0027" same "$(inside stat -c %a "$home/Marlobex.log")" 640
+# A recorder that stays connected (it leaves by itself after 12 s) shows in the next status line.
+inside python3 -c 'import socket, sys, time; c = socket.create_connection(("127.0.0.1", int(sys.argv[1]))); time.sleep(12)' "$port" &
+check "the status line counts the connected recorder within 10 s" wait_for 12 status_is "1 link, 1 listening, 1 recorder connected; *"
+check "the main loop keeps the watchdog alive" [ "$(watchdog_at)" != "$started_watchdog" ]
 
 # --- a killed daemon is started again ---
 
 inside systemctl kill -s KILL Marlobex.service
-restarted() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$first_pid" ] && active && listening; }
-check "systemd starts the killed daemon again" wait_for 20 restarted
+check "systemd starts the killed daemon again" wait_for 20 restarted "$first_pid"
+
+# --- a stopped daemon misses the watchdog: it is ended and started again ---
+
+stopped_pid=$(main_pid) stopped_at=$SECONDS
+inside kill -STOP "$stopped_pid"
+check "the watchdog ends the stopped daemon and systemd starts another" wait_for 45 restarted "$stopped_pid"
+check "the new daemon relays" same "$(relay_once 'RECEIPT 0002')" 'RECEIPT 0002'
+echo "from SIGSTOP to relaying again: $((SECONDS - stopped_at)) s"
 
 # --- an upgrade restarts the running service and keeps the configuration ---
 
 before_upgrade=$(main_pid)
 check "the upgrade installs" inside dpkg -i /var/tmp/marlobex-upgrade.deb
-upgraded() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$before_upgrade" ] && active && listening; }
-check "the upgrade restarts the running service, which listens again" wait_for 10 upgraded
+check "the upgrade restarts the running service, which listens again" wait_for 10 restarted "$before_upgrade"
 check "the upgrade keeps the administrator's configuration" same "$(inside md5sum "$home/Marlobex.xml")" "$configuration"
 
 # --- systemctl stop: SIGTERM ends the daemon at once, without a log line ---
