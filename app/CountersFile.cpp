@@ -53,6 +53,9 @@ const LinkMetric kLinkMetrics[] = {
     {"marlobex_link_rejected_connections_total", "counter",
      "Connections from other addresses closed on the link's port.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().rejected_connections; }},
+    {"marlobex_link_duplicate_frames_total", "counter",
+     "Mirror copies of a packet that the link took in the last 50 ms, not relayed.",
+     [](const TerminalServer& s) -> std::uint64_t { return s.counters().duplicate_frames; }},
     {"marlobex_link_listening", "gauge", "Whether the link's port is listened on (0 or 1).",
      [](const TerminalServer& s) -> std::uint64_t {
        return s.state() != TerminalServer::State::Stopped;

@@ -80,7 +80,7 @@ LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters,
       return LoopEnd::EndOfCapture;
     }
     if (read == CaptureSource::Read::Frame) {
-      dispatch_packet(*relay.matcher, frame.bytes, frame.captured_length, frame.seconds);
+      dispatch_packet(*relay.matcher, frame.bytes, frame.captured_length, frame.microseconds);
       const Clock::time_point now = Clock::now();
       if (now - last_service < kServiceInterval) continue;
       service(relay, capture, counters, notifier, now);
@@ -104,7 +104,11 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
       relay.reset();
       return -2;
     }
-    relay->matcher.reset(new TerminalMatcher(relay->terminals));
+    const bool suppress_duplicates = suppresses_duplicates(read_duplicate_setting(root));
+    relay->matcher.reset(new TerminalMatcher(relay->terminals, suppress_duplicates));
+    if (suppress_duplicates) {
+      Log::instance().line() << "Suppressing duplicate frames: a copy of a packet that its link took in the last 50 ms is not relayed." << std::endl;
+    }
     CountersFile counters(kInstallDirectory);
     ServiceNotifier notifier;
     notifier.ready();

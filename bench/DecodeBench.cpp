@@ -160,6 +160,32 @@ void BM_DecodeAndMatchMixedWildcards(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeAndMatchMixedWildcards)->ArgNames({"matching"})->Arg(0)->Arg(1);
 
+// Decode, first match and the duplicate check of a matching frame, with suppression off and on;
+// every frame is another packet (its identification counts up), as a till's stream is.
+void BM_DecodeMatchAndTake(benchmark::State& state) {
+  Table table(1000);
+  const bool suppress = state.range(0) != 0;
+  const unsigned char stranger[4] = {10, 9, 9, 9};
+  std::vector<unsigned char> frame = tcp_frame(stranger, 9100, 220);
+  set_endpoints(frame, *std::prev(table.terminals.end())->second);
+  TerminalMatcher matcher(table.terminals, suppress);
+  std::int64_t at = 0;
+  unsigned identification = 0;
+  AllocationCounter counter;
+  for (auto _ : state) {
+    ++identification;
+    frame[14 + 4] = static_cast<unsigned char>(identification >> 8);
+    frame[14 + 5] = static_cast<unsigned char>(identification);
+    const auto packet = decode_frame(frame.data(), static_cast<uint32_t>(frame.size()));
+    benchmark::DoNotOptimize(matcher.taker(*packet, at += 100));
+  }
+  counter.report(state);
+  if (std::prev(table.terminals.end())->second->server->counters().duplicate_frames != 0) {
+    state.SkipWithError("a distinct packet was taken for a duplicate");
+  }
+}
+BENCHMARK(BM_DecodeMatchAndTake)->ArgNames({"suppress"})->Arg(0)->Arg(1);
+
 void BM_DecodeOnly(benchmark::State& state) {
   const unsigned char src[4] = {10, 1, 0, 1};
   const std::vector<unsigned char> frame = tcp_frame(src, 9100, 220);
@@ -221,7 +247,7 @@ void BM_DispatchMatchingSteadyState(benchmark::State& state) {
   TerminalTable terminals;
   terminals.emplace("k", std::unique_ptr<TerminalLink>(
                              new TerminalLink(io, "10.1.0.1", "10.0.0.5", "", "9100", "127.0.0.1", "abc")));
-  const TerminalMatcher table(terminals);
+  TerminalMatcher table(terminals);
   const int recorder = connect_recorder(io, *terminals.begin()->second->server);
   if (recorder < 0) {
     state.SkipWithError("connect failed");

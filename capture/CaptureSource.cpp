@@ -47,7 +47,7 @@ CaptureSource::Read CaptureSource::next(CapturedFrame& frame) {
     failures_ = 0;
     last_error_.clear();
     frame.captured_length = header->caplen;
-    frame.seconds = header->ts.tv_sec;
+    frame.microseconds = std::int64_t{header->ts.tv_sec} * 1000000 + header->ts.tv_usec;
     return Read::Frame;
   }
   if (result == -2) return Read::End;

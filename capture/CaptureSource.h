@@ -20,7 +20,7 @@ struct CaptureCounters {
 struct CapturedFrame {
   const unsigned char* bytes = nullptr;
   std::uint32_t captured_length = 0;
-  std::time_t seconds = 0;  ///< capture time, Unix time
+  std::int64_t microseconds = 0;  ///< capture time, microseconds since the Unix epoch
 };
 
 /// The live capture on the adapter that holds the configured address, for the whole run: it reads

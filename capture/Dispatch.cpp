@@ -20,27 +20,43 @@ std::vector<MatchRule> rules_of(const std::vector<const TerminalLink*>& links) {
   return rules;
 }
 
+constexpr std::int64_t kMicroseconds = 1000000;
+
 // The first match takes the payload even when its recorder is not connected.
-void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::time_t captured_at) {
-  link.server->send_payload(packet.payload, packet.payload_length, captured_at);
+void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_t at) {
+  link.server->send_payload(packet.payload, packet.payload_length,
+                            static_cast<std::time_t>(at / kMicroseconds));
 }
 
 }  // namespace
 
-TerminalMatcher::TerminalMatcher(const TerminalTable& terminals)
-    : links_(in_key_order(terminals)), matcher_(rules_of(links_)) {}
+TerminalMatcher::TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates)
+    : links_(in_key_order(terminals)),
+      matcher_(rules_of(links_)),
+      windows_(suppress_duplicates ? links_.size() : 0) {}
 
 const TerminalLink* TerminalMatcher::first_match(const DecodedPacket& packet) const {
   const std::size_t position = matcher_.first_match(packet);
   return position == LinkMatcher::kNoMatch ? nullptr : links_[position];
 }
 
-void dispatch_packet(const TerminalMatcher& terminals, const unsigned char* frame,
-                     std::uint32_t captured_length, std::time_t captured_at) {
+const TerminalLink* TerminalMatcher::taker(const DecodedPacket& packet, std::int64_t at) {
+  const std::size_t position = matcher_.first_match(packet);
+  if (position == LinkMatcher::kNoMatch) return nullptr;
+  const TerminalLink* link = links_[position];
+  if (!windows_.empty() && windows_[position].seen_again(packet_fingerprint(packet), at)) {
+    link->server->count_duplicate();
+    return nullptr;
+  }
+  return link;
+}
+
+void dispatch_packet(TerminalMatcher& terminals, const unsigned char* frame,
+                     std::uint32_t captured_length, std::int64_t at) {
   const std::optional<DecodedPacket> packet = decode_frame(frame, captured_length);
   if (!packet) return;
-  const TerminalLink* link = terminals.first_match(*packet);
-  if (link) hand_off(*link, *packet, captured_at);
+  const TerminalLink* link = terminals.taker(*packet, at);
+  if (link) hand_off(*link, *packet, at);
 }
 
 }  // namespace marlobex

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/DuplicateWindow.h"
 #include "capture/LinkMatcher.h"
 #include "capture/PacketDecoder.h"
 #include "relay/TerminalLink.h"
@@ -10,11 +11,12 @@
 
 namespace marlobex {
 
-/// The links of a filled table in key order, with the matcher compiled from their texts. The table
-/// must stay as it is and outlive this object.
+/// The links of a filled table in key order, with the matcher compiled from their texts and, when
+/// duplicates are suppressed, each link's window of packets taken. The table must stay as it is
+/// and outlive this object.
 class TerminalMatcher {
  public:
-  explicit TerminalMatcher(const TerminalTable& terminals);
+  explicit TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates = false);
   TerminalMatcher(const TerminalMatcher&) = delete;
   TerminalMatcher& operator=(const TerminalMatcher&) = delete;
 
@@ -22,13 +24,20 @@ class TerminalMatcher {
   /// printed; null when there is none.
   const TerminalLink* first_match(const DecodedPacket& packet) const;
 
+  /// The first matching link, unless duplicates are suppressed and that link took the same packet
+  /// within the window before `at` (capture time in microseconds): then the copy is counted on the
+  /// link and null is returned, as when no link matches.
+  const TerminalLink* taker(const DecodedPacket& packet, std::int64_t at);
+
  private:
   std::vector<const TerminalLink*> links_;
   LinkMatcher matcher_;
+  std::vector<DuplicateWindow> windows_;  // by position; empty when duplicates are relayed
 };
 
-/// Decodes one captured frame and hands its payload to the first matching link's server.
-void dispatch_packet(const TerminalMatcher& terminals, const unsigned char* frame,
-                     std::uint32_t captured_length, std::time_t captured_at);
+/// Decodes one captured frame, captured at `at` (microseconds since the Unix epoch), and hands its
+/// payload to the link that takes it.
+void dispatch_packet(TerminalMatcher& terminals, const unsigned char* frame,
+                     std::uint32_t captured_length, std::int64_t at);
 
 }  // namespace marlobex

@@ -79,6 +79,8 @@ std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint3
   packet.destination_address = frame.u32(ip + 16);
   packet.source_port = frame.u16(transport);
   packet.destination_port = frame.u16(transport + 2);
+  packet.ipv4 = frame.at(ip);
+  packet.ipv4_header_length = ip_header;
   packet.payload = frame.at(transport + transport_header);
   packet.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
   return packet;

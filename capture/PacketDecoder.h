@@ -11,6 +11,8 @@ struct DecodedPacket {
   std::uint32_t destination_address = 0;  ///< the same for the destination
   std::uint16_t source_port = 0;
   std::uint16_t destination_port = 0;
+  const unsigned char* ipv4 = nullptr;     ///< first byte of the IPv4 header
+  std::uint32_t ipv4_header_length = 0;    ///< from its header length field, options included
   const unsigned char* payload = nullptr;  ///< first byte after the transport header
   std::int32_t payload_length = 0;         ///< from the IPv4 total length; always at least 1
 };

@@ -147,13 +147,26 @@ LoadedConfiguration load_configuration() {
   return loaded;
 }
 
-std::string read_adapter_address(const TiXmlElement* root) {
-  std::string address;
+namespace {
+
+// An attribute of the last Network element; empty when there is none.
+std::string last_network_attribute(const TiXmlElement* root, const char* name) {
+  std::string text;
   for (const TiXmlElement* network = root->FirstChildElement("Network"); network;
        network = network->NextSiblingElement("Network")) {
-    address = attribute_text(network, "SniffAdapterAddress");
+    text = attribute_text(network, name);
   }
-  return address;
+  return text;
+}
+
+}  // namespace
+
+std::string read_adapter_address(const TiXmlElement* root) {
+  return last_network_attribute(root, "SniffAdapterAddress");
+}
+
+std::string read_duplicate_setting(const TiXmlElement* root) {
+  return last_network_attribute(root, "SuppressDuplicates");
 }
 
 void walk_terminal_entries(const TiXmlElement* root, RecorderTable& recorders, NvrPortSet& ports,

@@ -53,6 +53,14 @@ LoadedConfiguration load_configuration();
 /// The SniffAdapterAddress of the last Network element; empty when there is none.
 std::string read_adapter_address(const TiXmlElement* root);
 
+/// The SuppressDuplicates text of the last Network element, the one whose adapter is captured;
+/// empty when there is none.
+std::string read_duplicate_setting(const TiXmlElement* root);
+
+/// Whether a SuppressDuplicates text turns suppression on: only "yes" does; "no", an absent
+/// attribute and every other text leave every copy relayed.
+inline bool suppresses_duplicates(const std::string& setting) { return setting == "yes"; }
+
 /// One Terminal element that passed every test, with the recorder address of its Network element.
 struct TerminalEntry {
   std::string SrcAddress;

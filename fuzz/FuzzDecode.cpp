@@ -13,7 +13,7 @@
 namespace marlobex {
 namespace {
 
-const TerminalMatcher& table_matcher() {
+TerminalMatcher& table_matcher() {
   static IoService io;
   static TerminalTable terminals;
   const std::array<const char*, 4> links[] = {{"192.168.1.101", "", "", "9100"}, {"", "10.0.0.5", "0", "65535"},
@@ -23,7 +23,8 @@ const TerminalMatcher& table_matcher() {
     terminals.emplace(TerminalLink::key(l[0], l[2], l[1], l[3]),
                       std::make_unique<TerminalLink>(io, l[0], l[1], l[2], l[3], "127.0.0.1", "0"));
   }
-  static const TerminalMatcher matcher(terminals);
+  // Duplicates suppressed, so that every fingerprint is taken over the decoded bytes too.
+  static TerminalMatcher matcher(terminals, true);
   return matcher;
 }
 
@@ -32,7 +33,7 @@ void check(bool condition) {
 }
 
 void decode_and_dispatch(const std::vector<unsigned char>& frame) {
-  static const TerminalMatcher& matcher = table_matcher();
+  static TerminalMatcher& matcher = table_matcher();
   const auto length = static_cast<std::uint32_t>(frame.size());
   if (const std::optional<DecodedPacket> packet = decode_frame(frame.data(), length)) {
     check(packet->payload_length >= 1 && packet->payload >= frame.data());

@@ -15,6 +15,7 @@ struct LinkCounters {
   std::uint64_t dropped_write_failed = 0;   ///< payloads lost with a failed write or a closed connection
   std::uint64_t recorder_connections = 0;   ///< recorders admitted
   std::uint64_t rejected_connections = 0;   ///< connections from other addresses, closed
+  std::uint64_t duplicate_frames = 0;       ///< mirror copies of a packet the link just took, not sent
   std::time_t last_payload = 0;             ///< capture time of the last payload; 0 when none
 };
 

@@ -58,6 +58,9 @@ class TerminalServer {
   /// when no recorder is connected.
   void send_payload(const unsigned char* data, std::int32_t length, std::time_t captured_at);
 
+  /// Counts a second copy of a payload, which is not sent.
+  void count_duplicate() { ++counters_.duplicate_frames; }
+
   /// The port number a NvrPort text names: what atoi reads, reduced to 16 bits.
   static unsigned short port_number(const std::string& nvr_port);
 

@@ -154,6 +154,37 @@ TEST(DispatchTest, TheFirstLinkInKeyOrderTakesThePacket) {
   EXPECT_EQ(TerminalMatcher(terminals).first_match(p)->SrcPort, "4000");
 }
 
+TEST(DispatchTest, MirrorCopiesAreTakenOnceWithinTheWindowWhenSuppressed) {
+  test::log_directory();
+  IoService io;
+  TerminalTable terminals;
+  terminals.emplace(TerminalLink::key("", "", "", "9100"),
+                    std::make_unique<TerminalLink>(io, "", "", "", "9100", "", "0"));
+  const std::vector<unsigned char> original = test::build(FrameFields{});
+  // Routed between the two mirrored places: other MACs, a tag, TTL one lower, another checksum.
+  FrameFields tagged;
+  tagged.tagged = true;
+  std::vector<unsigned char> routed = test::build(tagged);
+  routed[0] = routed[11] = 0x02;
+  routed[18 + 8] = 0x00;
+  routed[18 + 10] = 0x7F;
+  std::vector<unsigned char> retransmitted = original;  // another identification
+  retransmitted[14 + 5] = 0x07;
+  const std::pair<const std::vector<unsigned char>*, std::int64_t> arrivals[] = {
+      {&original, 1000}, {&original, 1005}, {&routed, 51000}, {&routed, 51001}, {&retransmitted, 51010},
+      {&original, 351000}};
+  for (const bool suppress : {false, true}) {
+    TerminalMatcher matcher(terminals, suppress);
+    std::string taken;
+    for (const auto& arrival : arrivals) {
+      const auto p = decode_frame(arrival.first->data(), static_cast<std::uint32_t>(arrival.first->size()));
+      taken += matcher.taker(*p, arrival.second) ? 'T' : '-';
+    }
+    EXPECT_EQ(taken, suppress ? "T--TTT" : "TTTTTT");
+  }
+  EXPECT_EQ(terminals.begin()->second->server->counters().duplicate_frames, 2u);
+}
+
 TEST(CorpusTest, EveryCapturedFrameDecodesSafelyAndMatchesAsTheTextWalk) {
   if (!boost::filesystem::is_directory(MARLOBEX_CORPUS_DIR)) {
     GTEST_SKIP() << "no capture corpus at " MARLOBEX_CORPUS_DIR;

@@ -18,7 +18,7 @@ namespace {
 // again; 7 line 3's key again; 8 "abc" gives no port; 9 no NvrPort; 10 a lower-case attribute leaves
 // no address, and 4002 is taken; 11 a lower-case element; 12 IPv6, and 4002 taken; 13 an escape and a
 // line end that would forge a log line; 14 a second adapter value (only the last counts) in a Network
-// without NVR; 15 blanks.
+// without NVR, with a SuppressDuplicates value that means "no"; 15 blanks.
 const char* const kEveryFault = R"(<Marlobex><Network SniffAdapterAddress="10.0.0.9"><NVR Address="127.0.0.1"/>
     <NVR Address="127.0.0.2"/>
     <Terminal SrcAddress="10.0.0.1" NvrPort="4001"/>
@@ -32,7 +32,7 @@ const char* const kEveryFault = R"(<Marlobex><Network SniffAdapterAddress="10.0.
     <terminal SrcAddress="10.0.0.6" NvrPort="4008"/>
     <Terminal DstAddress="fe80::1" NvrPort="4002"/>
     <Terminal SrcAddress="10.0.0.2&#27;[2J" NvrPort="4010&#10;[ 2026-Jan-01 00:00:00 ] Accepted connection"/>
-  </Network><Network SniffAdapterAddress="10.0.0.9">
+  </Network><Network SniffAdapterAddress="10.0.0.9" SuppressDuplicates="Yes">
     <Terminal SrcAddress=" 10.0.0.7" SrcPort="9100 " NvrPort="4009"/>
   </Network></Marlobex>)";
 
@@ -47,7 +47,7 @@ TEST(ConfigurationCheckTest, FindsEveryKindOfFaultWhereItIs) {
   } files[] = {
       {"every.xml", kEveryFault,
        {"W41@2", "W50@4", "W10@5", "W11@5", "W20@5", "W10@6", "W22@6", "W31@7", "W21@8", "W32@9", "W30@10",
-        "W43@10", "W43@11", "W30@12", "W10@12", "W12@13", "W12@13", "W10@13", "W42@14", "W40@14", "W10@15", "W11@15"},
+        "W43@10", "W43@11", "W30@12", "W10@12", "W12@13", "W12@13", "W10@13", "W42@14", "W44@14", "W40@14", "W10@15", "W11@15"},
        1},
       {"away.xml", R"(<Marlobex><Network SniffAdapterAddress="10.0.0.8"><Terminal NvrPort="4001"/></Network></Marlobex>)",
        {"W30@1", "E03@1", "W40@1", "E04@0"}, 2},
@@ -82,19 +82,25 @@ TEST(ProbeTest, CountsFramesByKindAndWhatMatchesNoLinkInABoundedTable) {
   fragment.fragment = 0x2000;  // more fragments follow: this first one is counted
   arp.ether_type = 0x0806;
   forged.dst_port = 9999;  // from 1001 ports to one that no link names, and from the first one again
-  std::vector<test::FrameFields> frames{tagged, fragment, arp};
+  std::vector<test::FrameFields> frames{tagged, tagged, fragment, arp};
   for (int i = 0; i <= 1001; ++i) {
     forged.src_port = static_cast<std::uint16_t>(20000 + i % 1001);
     frames.push_back(forged);
   }
+  std::int64_t at = 0;  // the tagged frame twice 50 ms apart, then a frame every 60 ms
   for (const test::FrameFields& fields : frames) {
     const std::vector<unsigned char> frame = test::build(fields);
-    counter.count_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    counter.count_frame(frame.data(), static_cast<std::uint32_t>(frame.size()), at);
+    at += at == 0 ? 50000 : 60000;
   }
   const std::string report = counter.format("Adapter eth7 (10.0.0.9)", 1.0, 1);
+  EXPECT_NE(report.find("port 4001  3 frames, 21 bytes, 1 of them twice within 50 ms\nFrames arrived twice: the "
+                        "mirror port copies them (from two ports, two directions or two VLANs).\n"
+                        "SuppressDuplicates=\"yes\" on the Network element relays each of them once.\n"),
+            std::string::npos) << report;
   EXPECT_NE(report.find(": \n  192.168.1.101:20000 -> 10.0.0.5:9999  2 frames, 14 bytes\n"
                         "  and more conversations than the table holds (1000): 1 frames, 7 bytes\n"
-                        "Frames: 1005 in all, 1004 TCP/UDP with payload over IPv4, 1 802.1Q-tagged, 1 IPv4 "
+                        "Frames: 1006 in all, 1005 TCP/UDP with payload over IPv4, 2 802.1Q-tagged, 1 IPv4 "
                         "fragments, 1 not IPv4.\n"),
             std::string::npos) << report;
 }

@@ -172,7 +172,8 @@ const TiXmlElement* next_element(const TiXmlElement* element, const TiXmlElement
 void check_names_case(const TiXmlElement* element, Collector& out) {
   static const char* const kElements[] = {"Network", "NVR", "Terminal"};
   static const char* const kAttributes[] = {"SniffAdapterAddress", "Address", "SrcAddress",
-                                            "DstAddress", "SrcPort", "DstPort", "NvrPort"};
+                                            "DstAddress", "SrcPort", "DstPort", "NvrPort",
+                                            "SuppressDuplicates"};
   auto lower = [](std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -245,6 +246,12 @@ void check_adapter_values(const TiXmlElement* root, Collector& out) {
              std::to_string(networks.size()) +
                  " Network elements: only the last one's SniffAdapterAddress counts, here \"" +
                  (last ? last : "") + "\".");
+  }
+  const std::string setting = read_duplicate_setting(root);
+  if (!setting.empty() && setting != "no" && !suppresses_duplicates(setting)) {
+    out.warn("W44", networks.back()->Row(),
+             "SuppressDuplicates=\"" + escape_control(setting) +
+                 "\" is neither \"yes\" nor \"no\": every copy of a frame is relayed.");
   }
 }
 

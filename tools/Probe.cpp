@@ -37,7 +37,8 @@ std::string endpoint_text(std::uint32_t address, unsigned port) {
 }  // namespace
 
 ProbeCounter::ProbeCounter(std::vector<CheckedLink> links)
-    : links_(std::move(links)), matcher_(rules_of(links_)), per_link_(links_.size()) {
+    : links_(std::move(links)), matcher_(rules_of(links_)), per_link_(links_.size()),
+      windows_(links_.size()) {
   // An address in a form that never matches is no packet's address either.
   for (const MatchRule& rule : rules_of(links_)) {
     for (const FieldRule& address : {rule.source_address, rule.destination_address}) {
@@ -67,7 +68,8 @@ void ProbeCounter::classify(const unsigned char* frame, std::uint32_t captured_l
   if (captured_length >= ip + 8 && (read16(frame + ip + 6) & 0x3fff) != 0) ++fragments_;
 }
 
-void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t captured_length) {
+void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t captured_length,
+                               std::int64_t at) {
   ++frames_;
   classify(frame, captured_length);
   const std::optional<DecodedPacket> packet = decode_frame(frame, captured_length);
@@ -75,8 +77,10 @@ void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t capture
   ++decoded_;
   const std::size_t link = matcher_.first_match(*packet);
   if (link != LinkMatcher::kNoMatch) {
-    ++per_link_[link].frames;
-    per_link_[link].payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
+    Count& count = per_link_[link];
+    ++count.frames;
+    count.payload_bytes += static_cast<std::uint64_t>(packet->payload_length);
+    if (windows_[link].seen_again(packet_fingerprint(*packet), at)) ++count.duplicates;
     return;
   }
   if (configured_addresses_.count(packet->source_address) == 0 &&
@@ -107,12 +111,20 @@ std::string ProbeCounter::format(const std::string& adapter, double seconds,
     out << adapter << " saw traffic: " << frames_ << " frames in " << duration << ".\n";
   }
   out << "Links in key order (frames and payload bytes each would relay):\n";
+  std::uint64_t duplicates = 0;
   for (std::size_t i = 0; i < links_.size(); ++i) {
     const TerminalEntry& link = links_[i].entry;
+    const Count& count = per_link_[i];
     out << "  line " << links_[i].line << ": " << shown(link.SrcAddress) << ":" << shown(link.SrcPort)
         << " -> " << shown(link.DstAddress) << ":" << shown(link.DstPort) << "  port "
-        << links_[i].port << "  " << per_link_[i].frames << " frames, " << per_link_[i].payload_bytes
-        << " bytes\n";
+        << links_[i].port << "  " << count.frames << " frames, " << count.payload_bytes << " bytes";
+    if (count.duplicates > 0) out << ", " << count.duplicates << " of them twice within 50 ms";
+    out << "\n";
+    duplicates += count.duplicates;
+  }
+  if (duplicates > 0) {
+    out << "Frames arrived twice: the mirror port copies them (from two ports, two directions or two"
+           " VLANs).\nSuppressDuplicates=\"yes\" on the Network element relays each of them once.\n";
   }
   std::vector<std::pair<std::string, Count>> others(unmatched_.begin(), unmatched_.end());
   std::stable_sort(others.begin(), others.end(), [](const auto& a, const auto& b) {

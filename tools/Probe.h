@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/DuplicateWindow.h"
 #include "capture/LinkMatcher.h"
 #include "tools/ConfigurationCheck.h"
 
@@ -18,6 +19,7 @@ class ProbeCounter {
   struct Count {
     std::uint64_t frames = 0;
     std::uint64_t payload_bytes = 0;
+    std::uint64_t duplicates = 0;  ///< frames whose packet the link took within the window before
   };
 
   /// The table of unmatched conversations holds at most this many; forged traffic could
@@ -27,7 +29,8 @@ class ProbeCounter {
   /// `links` in key order, as the check builds them.
   explicit ProbeCounter(std::vector<CheckedLink> links);
 
-  void count_frame(const unsigned char* frame, std::uint32_t captured_length);
+  /// Counts one frame captured at `at`, in microseconds.
+  void count_frame(const unsigned char* frame, std::uint32_t captured_length, std::int64_t at);
 
   /// The report; its first line says whether the adapter saw any traffic at all.
   std::string format(const std::string& adapter, double seconds, std::size_t busiest = 5) const;
@@ -50,6 +53,7 @@ class ProbeCounter {
   LinkMatcher matcher_;
   std::set<std::uint32_t> configured_addresses_;
   std::vector<Count> per_link_;
+  std::vector<DuplicateWindow> windows_;
   std::map<std::string, Count> unmatched_;
   Count untabled_;
   std::uint64_t frames_ = 0;

@@ -56,6 +56,8 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<pcap_t, HandleCloser>;
 
+std::int64_t microseconds(const timeval& at) { return std::int64_t{at.tv_sec} * 1000000 + at.tv_usec; }
+
 double count_file(pcap_t* handle, marlobex::ProbeCounter& counter) {
   pcap_pkthdr* header = nullptr;
   const unsigned char* data = nullptr;
@@ -64,7 +66,7 @@ double count_file(pcap_t* handle, marlobex::ProbeCounter& counter) {
     const double at = static_cast<double>(header->ts.tv_sec) + static_cast<double>(header->ts.tv_usec) / 1e6;
     if (first < 0) first = at;
     last = at;
-    counter.count_frame(data, header->caplen);
+    counter.count_frame(data, header->caplen, microseconds(header->ts));
   }
   return first < 0 ? 0 : last - first;
 }
@@ -77,7 +79,7 @@ void count_live(pcap_t* handle, double seconds, marlobex::ProbeCounter& counter)
   while (std::chrono::steady_clock::now() < end) {
     const int result = marlobex::read_capture(handle, &header, &data);
     if (result == 1) {
-      counter.count_frame(data, header->caplen);
+      counter.count_frame(data, header->caplen, microseconds(header->ts));
     } else if (result < 0) {
       std::cerr << "Marlobex-probe: " << pcap_geterr(handle) << "\n";
       return;

@@ -1,6 +1,6 @@
 """The daemon's peers in the end-to-end tests, each command a function below; every loop ends by a
 count or a time limit."""
-import ctypes, os, select, socket, sys, time
+import ctypes, os, select, socket, struct, sys, time
 
 
 def record(port, out, seconds, links=1):
@@ -51,6 +51,20 @@ def udp(address, port, count, text, pause=0.002):
             time.sleep(float(pause))
 
 
+def mirror(interface, source, destination, port, text):
+    # TEXT in one UDP datagram from SOURCE to DESTINATION:PORT, put on INTERFACE twice as a mirror
+    # port shows a routed packet: the second copy with other MAC addresses, a tag and TTL one lower
+    data = text.encode()
+    udp = struct.pack("!HHHH", 40000, int(port), 8 + len(data), 0) + data
+    def ipv4(ttl):
+        return struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0x1234, 0, ttl, 17, 0,
+                           socket.inet_aton(source), socket.inet_aton(destination)) + udp
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    s.bind((interface, 0))
+    s.send(b"\x02" * 6 + b"\x04" * 6 + b"\x08\x00" + ipv4(64))
+    s.send(b"\x06" * 6 + b"\x08" * 6 + b"\x81\x00\x00\x05\x08\x00" + ipv4(63))
+
+
 def answer(address, port, seconds):
     # one connection at a time (each till connection sends one receipt), until SECONDS pass without one
     listener = socket.create_server((address, int(port)))
@@ -93,7 +107,7 @@ def reap(status_file, *command):
 
 command, arguments = sys.argv[1], sys.argv[2:]
 try:
-    {"record": record, "flood": flood, "udp": udp, "answer": answer, "tcp": tcp, "strangers": strangers, "reap": reap}[command](*arguments)
+    {"record": record, "flood": flood, "udp": udp, "mirror": mirror, "answer": answer, "tcp": tcp, "strangers": strangers, "reap": reap}[command](*arguments)
 except OSError:  # a peer's time is up, or the daemon has gone
     if command not in ("answer", "record", "flood", "strangers"):
         raise

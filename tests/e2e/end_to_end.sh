@@ -42,7 +42,7 @@ TERM="Terminate signal caught.  Exiting." HUP="Hangup signal caught.  Exiting."
 
 cat > "$home/Marlobex.xml" <<'XML'
 <Marlobex>
-  <Network SniffAdapterAddress="10.201.0.2">
+  <Network SniffAdapterAddress="10.201.0.2" SuppressDuplicates="yes">
     <NVR Address="127.0.0.1"/>
     <Terminal SrcAddress="10.201.0.1" DstAddress="10.201.0.2" DstPort="9100" NvrPort="4101"/>
     <Terminal SrcAddress="10.201.0.1" DstPort="9200" NvrPort="4102"/>
@@ -87,8 +87,12 @@ wait_for 3 log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4102"
 receipt1=$'STORE 12 TILL 1\nCOFFEE         2.50\nTOTAL          2.50\n'
 receipt2=$'STORE 12 TILL 1\nBAGEL          1.90\nVOID BAGEL    -1.90\nTOTAL          0.00\n'
 till tcp 10.201.0.2 9100 "$receipt1"; till tcp 10.201.0.2 9100 "$receipt2"
-(sleep 1; till udp 10.201.0.2 9200 1 "TOTAL"; till udp 10.201.0.2 9200 1 $' 2.50\nCASH\x01 5.00\n') &
-in_host "$tools/Marlobex-probe" -t 3 > "$work/probe"
+in_host "$tools/Marlobex-probe" -t 4 > "$work/probe" &
+probe_pid=$!
+# The datagrams go once the probe has its capture socket: the daemon's and the probe's.
+wait_for 5 bash -c "[ \$(ip netns exec $host ss -H0 | wc -l) = 2 ]"
+till udp 10.201.0.2 9200 1 "TOTAL"; till udp 10.201.0.2 9200 1 $' 2.50\nCASH\x01 5.00\n'
+wait "$probe_pid"
 check "Marlobex-probe counts the receipt's two datagrams on their link (0)" bash -c "[ $? = 0 ] &&
   grep -qxF '  line 5: 10.201.0.1:* -> *:9200  port 4102  2 frames, 22 bytes' '$work/probe'"
 expected="$receipt1$receipt2"
@@ -116,7 +120,10 @@ client record 4102 "$work/counted" 20 &
 wait_for 3 bash -c "[ \$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4102' '$log') = 2 ]"
 till udp 10.201.0.2 9200 37 $'PAYLOAD %02d\n'; till udp 10.201.0.2 9100 3 $'PAYLOAD %02d\n'
 till udp 10.201.0.2 9300 5 $'PAYLOAD %02d\n'
-wait_for 5 bash -c "[ \$(stat -c %s '$work/counted') -ge 407 ]"
+till mirror "va$tag" 10.201.0.1 10.201.0.2 9200 $'MIRRORED\n'
+wait_for 5 bash -c "[ \$(stat -c %s '$work/counted') -ge 416 ]"
+check "a packet that the mirror port shows twice reaches the recorder once" \
+  cmp -s "$work/counted" <(printf 'PAYLOAD %02d\n' {0..36}; echo MIRRORED)
 stop HUP "$HUP" "$work/hangup.status" "at rest"
 prom=$home/Marlobex.prom
 udp='nvr_port="4102",recorder="127.0.0.1",src_address="10.201.0.1",src_port="",dst_address="",dst_port="9200"'
@@ -125,9 +132,10 @@ cat > "$work/expected.prom" <<EOF
 marlobex_info{version="1.2.6.72482"} 1
 marlobex_capture_open 1
 marlobex_capture_read_errors_total 0
-marlobex_link_frames_total{$udp} 37
-marlobex_link_payload_bytes_total{$udp} 407
-marlobex_link_sent_bytes_total{$udp} 407
+marlobex_link_frames_total{$udp} 38
+marlobex_link_payload_bytes_total{$udp} 416
+marlobex_link_sent_bytes_total{$udp} 416
+marlobex_link_duplicate_frames_total{$udp} 1
 marlobex_link_recorder_connections_total{$udp} 1
 marlobex_link_recorder_connected{$udp} 1
 marlobex_link_listening{$udp} 1
@@ -157,18 +165,18 @@ wait_for 5 bash -c "[ \$(stat -c %s '$work/quiet') = 1000 ] && [ \$(stat -c %s '
 check "a recorder that floods the daemon: both recorders get every payload in order, no frame dropped" \
   bash -c "cmp -s '$work/flood' <(printf 'F%03d ' {0..199}) && cmp -s '$work/quiet' <(printf 'Q%03d ' {0..199}) &&
   [ $(count_of 'Capture dropped') = 0 ]"
-finished() { in_host ss -Htn state close-wait '( sport = :4101 )' | wc -l; }
-wait_for 6 [ "$(finished)" = 1 ]
+finished="ip netns exec $host ss -Htn state close-wait sport = :4101"
+wait_for 6 bash -c "[ \$($finished | wc -l) = 1 ]"
 client strangers 4101 2000 & till udp 10.201.0.2 9200 200 'S%03d ' 0.005 &
 client strangers 4101 1000 127.0.0.1
 accepted=$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' "$log")
 client flood 4101 "$work/back" 10 &
 wait_for 5 test -e "$work/back.connected"
 begin=$(date +%s%N)
-wait_for 2 [ "$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' "$log")" -gt "$accepted" ]
+wait_for 2 bash -c "[ \$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' '$log') -gt $accepted ]"
 admitted=$(( ($(date +%s%N) - begin) / 1000000 ))
 check "after 1,000 port checks the recorder is admitted within 1 s ($admitted ms), one finished connection left at most" \
-  [ "$admitted" -le 1000 -a "$(finished)" -le 1 ]
+  [ "$admitted" -le 1000 -a "$($finished | wc -l)" -le 1 ]
 till udp 10.201.0.2 9100 50 'B%03d '
 wait_for 5 bash -c "[ \$(stat -c %s '$work/back') = 250 ] && [ \$(stat -c %s '$work/quiet') = 2000 ]"
 check "strangers on its port meanwhile; the recorder back gets every later payload, the other every payload" \
