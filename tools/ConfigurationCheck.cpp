@@ -1,5 +1,6 @@
 #include "tools/ConfigurationCheck.h"
 
+#include "capture/LinkMatcher.h"
 #include "log/Log.h"
 #include "relay/TerminalServer.h"
 
@@ -49,16 +50,13 @@ bool has_letter(const std::string& text) {
   return false;
 }
 
-std::vector<std::string> split_dots(const std::string& text) {
-  std::vector<std::string> parts(1);
-  for (char c : text) {
-    if (c == '.') {
-      parts.emplace_back();
-    } else {
-      parts.back() += c;
-    }
+// A number of a dotted text that starts with 0 and goes on with digits.
+bool has_leading_zero(const std::string& text) {
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    const bool starts_number = i == 0 || text[i - 1] == '.';
+    if (starts_number && text[i] == '0' && std::isdigit(static_cast<unsigned char>(text[i + 1]))) return true;
   }
-  return parts;
+  return false;
 }
 
 // --- the pass, through the daemon's own walk -------------------------------------------------
@@ -357,27 +355,22 @@ int last_network_line(const TiXmlElement* root) {
 
 }  // namespace
 
+// Whether a text can match is the matcher's own decision; these only say why one never does.
 std::string address_form_problem(const std::string& text) {
+  if (compile_address(text).kind != FieldRule::Kind::Never) return "";
   if (text.find(':') != std::string::npos) return "an IPv6 address (only IPv4 is relayed)";
   if (has_blank(text)) return "written with blanks";
   if (has_letter(text)) return "a host name (names are never resolved)";
-  const std::vector<std::string> parts = split_dots(text);
-  if (parts.size() != 4) return "not four dotted numbers";
-  for (const std::string& part : parts) {
-    if (!all_digits(part) || part.size() > 3 || std::stoi(part) > 255) {
-      return "not four dotted numbers from 0 to 255";
-    }
-    if (part.size() > 1 && part[0] == '0') return "written with leading zeros";
-  }
-  return "";
+  if (has_leading_zero(text)) return "written with leading zeros";
+  return "not four dotted numbers from 0 to 255";
 }
 
 std::string port_form_problem(const std::string& text) {
+  if (compile_port(text).kind != FieldRule::Kind::Never) return "";
   if (has_blank(text)) return "written with blanks";
   if (!all_digits(text)) return "not a decimal number";
-  if (text.size() > 1 && text[0] == '0') return "written with leading zeros";
-  if (text.size() > 5 || std::stol(text) > 65535) return "past 65535";
-  return "";
+  if (has_leading_zero(text)) return "written with leading zeros";
+  return "past 65535";
 }
 
 int CheckReport::exit_status() const {
