@@ -165,7 +165,7 @@ wait_for 5 bash -c "[ \$(stat -c %s '$work/quiet') = 1000 ] && [ \$(stat -c %s '
 check "a recorder that floods the daemon: both recorders get every payload in order, no frame dropped" \
   bash -c "cmp -s '$work/flood' <(printf 'F%03d ' {0..199}) && cmp -s '$work/quiet' <(printf 'Q%03d ' {0..199}) &&
   [ $(count_of 'Capture dropped') = 0 ]"
-finished="ip netns exec $host ss -Htn state close-wait sport = :4101"
+finished="ip netns exec $host ss -Htn state close-wait sport = :4101 and dst 127.0.0.1"
 wait_for 6 bash -c "[ \$($finished | wc -l) = 1 ]"
 client strangers 4101 2000 & till udp 10.201.0.2 9200 200 'S%03d ' 0.005 &
 client strangers 4101 1000 127.0.0.1
