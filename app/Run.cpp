@@ -100,6 +100,7 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
       return -2;
     }
     relay->matcher.reset(new TerminalMatcher(relay->terminals));
+    capture.filter_for(relay->matcher->rules());
     CountersFile counters(kInstallDirectory);
     const LoopEnd end = main_loop(*relay, capture, counters);
     counters.write(relay->counters_view(capture));

@@ -28,7 +28,7 @@ void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::time_t
 }  // namespace
 
 TerminalMatcher::TerminalMatcher(const TerminalTable& terminals)
-    : links_(in_key_order(terminals)), matcher_(rules_of(links_)) {}
+    : links_(in_key_order(terminals)), rules_(rules_of(links_)), matcher_(rules_) {}
 
 const TerminalLink* TerminalMatcher::first_match(const DecodedPacket& packet) const {
   const std::size_t position = matcher_.first_match(packet);

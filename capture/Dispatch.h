@@ -22,8 +22,12 @@ class TerminalMatcher {
   /// printed; null when there is none.
   const TerminalLink* first_match(const DecodedPacket& packet) const;
 
+  /// The links' compiled rules, in key order.
+  const std::vector<MatchRule>& rules() const { return rules_; }
+
  private:
   std::vector<const TerminalLink*> links_;
+  std::vector<MatchRule> rules_;
   LinkMatcher matcher_;
 };
 
