@@ -106,6 +106,7 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     }
     const bool suppress_duplicates = suppresses_duplicates(read_duplicate_setting(root));
     relay->matcher.reset(new TerminalMatcher(relay->terminals, suppress_duplicates));
+    capture.filter_for(relay->matcher->rules());
     if (suppress_duplicates) {
       Log::instance().line() << "Suppressing duplicate frames: a copy of a packet that its link took in the last 50 ms is not relayed." << std::endl;
     }

@@ -4,6 +4,7 @@
 #include "log/Log.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <ctime>
 
@@ -14,6 +15,16 @@ namespace {
 void pause_for_read_timeout() {
   const timespec pause{0, kReadTimeoutMs * 1000L * 1000L};
   nanosleep(&pause, nullptr);
+}
+
+// Whether the kernel runs `program` on the handle's socket. libpcap runs a program that the kernel
+// refused (over net.core.optmem_max, for one) itself, on every frame, and says so only on stderr.
+bool kernel_runs(pcap_t* handle, std::vector<bpf_insn>& program) {
+  bpf_program attached{static_cast<u_int>(program.size()), program.data()};
+  if (pcap_setfilter(handle, &attached) != 0) return false;
+  socklen_t instructions = 0;
+  return getsockopt(pcap_fileno(handle), SOL_SOCKET, SO_GET_FILTER, nullptr, &instructions) == 0 &&
+         instructions == program.size();
 }
 
 long whole_seconds(CaptureSource::Clock::duration span) {
@@ -105,6 +116,28 @@ void CaptureSource::try_reopen() {
   last_open_attempt_ = Clock::now();
   const CaptureOpening opening = open_live_capture(adapter_address_, "");
   handle_ = opening.handle;
+  attach_filter();
+}
+
+void CaptureSource::filter_for(const std::vector<MatchRule>& rules) {
+  filter_ = build_kernel_filter(rules);
+  if (filter_.coarse) {
+    Log::instance().line() << "The capture filter for " << rules.size()
+                           << " links would need more than 4096 instructions: it passes every IPv4 TCP and UDP frame."
+                           << std::endl;
+  }
+  attach_filter();
+}
+
+void CaptureSource::attach_filter() {
+  if (!handle_ || filter_.program.empty() || kernel_runs(handle_, filter_.program)) return;
+  if (!filter_.coarse) {
+    Log::instance().line() << "The kernel did not take the capture filter of " << filter_.program.size()
+                           << " instructions: it passes every IPv4 TCP and UDP frame." << std::endl;
+    filter_ = coarse_kernel_filter();
+    if (kernel_runs(handle_, filter_.program)) return;
+  }
+  Log::instance().line() << "The kernel did not take the capture filter: every frame is read." << std::endl;
 }
 
 void CaptureSource::check_statistics(Clock::time_point now) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/KernelFilter.h"
+
 #include <pcap.h>
 
 #include <chrono>
@@ -55,6 +57,10 @@ class CaptureSource {
   /// Reads the kernel's statistics every 10 s and logs grown drops at most once a minute.
   void check_statistics(Clock::time_point now);
 
+  /// Builds the kernel filter from the links' rules and attaches it now and after every opening
+  /// of the adapter again. Says in the log when only the coarse program could be used.
+  void filter_for(const std::vector<MatchRule>& rules);
+
   /// Closes the handle for good (the end of the run).
   void close();
 
@@ -67,11 +73,13 @@ class CaptureSource {
   void read_failed();
   void close_for_reopen();
   void try_reopen();
+  void attach_filter();
   void fold_statistics();
   void report_drops(Clock::time_point now);
 
   std::string adapter_address_;
   pcap_t* handle_;
+  KernelFilter filter_;  // empty until the links are built
   CaptureCounters counters_;
   int failures_ = 0;
   std::string last_error_;

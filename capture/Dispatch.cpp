@@ -32,7 +32,8 @@ void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_
 
 TerminalMatcher::TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates)
     : links_(in_key_order(terminals)),
-      matcher_(rules_of(links_)),
+      rules_(rules_of(links_)),
+      matcher_(rules_),
       windows_(suppress_duplicates ? links_.size() : 0) {}
 
 const TerminalLink* TerminalMatcher::first_match(const DecodedPacket& packet) const {

@@ -29,8 +29,12 @@ class TerminalMatcher {
   /// link and null is returned, as when no link matches.
   const TerminalLink* taker(const DecodedPacket& packet, std::int64_t at);
 
+  /// The links' compiled rules, in key order.
+  const std::vector<MatchRule>& rules() const { return rules_; }
+
  private:
   std::vector<const TerminalLink*> links_;
+  std::vector<MatchRule> rules_;
   LinkMatcher matcher_;
   std::vector<DuplicateWindow> windows_;  // by position; empty when duplicates are relayed
 };

@@ -1,4 +1,5 @@
 #include "capture/Dispatch.h"
+#include "capture/KernelFilter.h"
 #include "tests/support/Frames.h"
 #include "tests/support/TestSupport.h"
 
@@ -45,11 +46,38 @@ std::size_t reference_first_match(const std::vector<LinkTexts>& links, const Dec
   return LinkMatcher::kNoMatch;
 }
 
-// The index over the links' rules, compiled in the given order.
-LinkMatcher matcher_of(const std::vector<LinkTexts>& links) {
+std::vector<MatchRule> rules_of(const std::vector<LinkTexts>& links) {
   std::vector<MatchRule> rules;
   for (const LinkTexts& l : links) rules.push_back(MatchRule::compile(l[0], l[1], l[2], l[3]));
-  return LinkMatcher(rules);
+  return rules;
+}
+
+// Links of wildcards, values of the lists as printed and the same values in forms that never match.
+std::vector<LinkTexts> random_links(std::mt19937& random, std::size_t count, const std::vector<std::uint32_t>& addresses,
+                                    const std::vector<std::uint32_t>& ports) {
+  auto pick = [&random](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+  auto configured = [&](const std::string& printed) {
+    const std::string forms[] = {"", "", "", printed, printed, printed, "0" + printed, "+" + printed, printed + " ",
+                                 printed + "0"};
+    return forms[pick(10)];
+  };
+  std::vector<LinkTexts> links(count);
+  for (LinkTexts& link : links) {
+    link = {configured(address_text(addresses[pick(addresses.size())])),
+            configured(address_text(addresses[pick(addresses.size())])),
+            configured(std::to_string(ports[pick(ports.size())])), configured(std::to_string(ports[pick(ports.size())]))};
+  }
+  return links;
+}
+
+// libpcap's interpreter on the kernel filter agrees with the decoder and the matcher: a frame that
+// they hand to a link passes; a packet that no link takes is rejected unless the program is coarse.
+bool filter_agrees(const KernelFilter& filter, const LinkMatcher& matcher, const std::vector<unsigned char>& frame) {
+  const auto size = static_cast<std::uint32_t>(frame.size());
+  const bool passes = bpf_filter(filter.program.data(), frame.data(), size, size) != 0;
+  const auto p = decode_frame(frame.data(), size);
+  if (p && matcher.first_match(*p) != LinkMatcher::kNoMatch) return passes;
+  return !p || filter.coarse || !passes;
 }
 
 // Every truncation of a frame that decodes is dropped.
@@ -115,23 +143,15 @@ TEST(LinkMatcherTest, CompilesEachTextIntoAnyExactlyOrNever) {
 TEST(LinkMatcherTest, FindsTheLinkThatTheTextWalkFinds) {
   std::mt19937 random(20261208);
   auto pick = [&random](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
-  const std::uint32_t addresses[] = {0x0A000001u, 0, 0xFFFFFFFFu, static_cast<std::uint32_t>(random())};
-  const std::uint16_t ports[] = {0, 9100, 65535, static_cast<std::uint16_t>(random())};
-  auto configured = [&](const std::string& printed) {
-    const std::string forms[] = {"", "", "", printed, printed, printed, "0" + printed, "+" + printed, printed + " ",
-                                 printed + "0"};
-    return forms[pick(10)];
-  };
+  const std::vector<std::uint32_t> addresses{0x0A000001u, 0, 0xFFFFFFFFu, static_cast<std::uint32_t>(random())};
+  const std::vector<std::uint32_t> ports{0, 9100, 65535, static_cast<std::uint16_t>(random())};
   std::size_t matched = 0;
   for (int list = 0; list < 2000; ++list) {
-    std::vector<LinkTexts> links(1 + pick(list % 10 == 0 ? 1000 : 40));
-    for (LinkTexts& link : links) {
-      link = {configured(address_text(addresses[pick(4)])), configured(address_text(addresses[pick(4)])),
-              configured(std::to_string(ports[pick(4)])), configured(std::to_string(ports[pick(4)]))};
-    }
-    const LinkMatcher matcher = matcher_of(links);
+    const std::vector<LinkTexts> links = random_links(random, 1 + pick(list % 10 == 0 ? 1000 : 40), addresses, ports);
+    const LinkMatcher matcher(rules_of(links));
     for (int frame = 0; frame < 50; ++frame) {
-      const DecodedPacket p{addresses[pick(4)], addresses[pick(4)], ports[pick(4)], ports[pick(4)]};
+      const DecodedPacket p{addresses[pick(4)], addresses[pick(4)], static_cast<std::uint16_t>(ports[pick(4)]),
+                            static_cast<std::uint16_t>(ports[pick(4)])};
       const std::size_t expected = reference_first_match(links, p);
       ASSERT_EQ(matcher.first_match(p), expected) << "list " << list << ", frame " << frame;
       matched += expected != LinkMatcher::kNoMatch;
@@ -140,6 +160,70 @@ TEST(LinkMatcherTest, FindsTheLinkThatTheTextWalkFinds) {
   // Of the 100000 packets, a fair share matches.
   EXPECT_GT(matched, 25000u);
   EXPECT_LT(matched, 75000u);
+}
+
+// Random links of every form; every 4th list of 1000 tills' links, whose program halves long lists
+// of values and jumps far; every 20th list of 1000 links of four random values, too many for the
+// program, which then is coarse. Random frames, mostly of a link's values, of every shape the
+// decoder meets, some cut short or with a random byte changed.
+TEST(KernelFilterTest, PassesEveryFrameThatALinkTakesAndNoOtherPacket) {
+  std::mt19937 random(20261209);
+  auto pick = [&random](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); };
+  auto r32 = [&random] { return static_cast<std::uint32_t>(random()); };
+  std::vector<std::uint32_t> addresses{0, 0xFFFFFFFFu}, ports{0, 65535};
+  for (int i = 0; i < 30; ++i) addresses.push_back(r32()), ports.push_back(r32() & 0xFFFF);
+  const std::uint16_t fragments[] = {0, 0, 0, 0x4000, 0x2000, 0x0010, 0x2001};
+  auto octets = [](std::uint32_t a) {
+    return std::vector<unsigned char>{static_cast<unsigned char>(a >> 24), static_cast<unsigned char>(a >> 16),
+                                      static_cast<unsigned char>(a >> 8), static_cast<unsigned char>(a)};
+  };
+  std::size_t coarse = 0, taken = 0;
+  for (int list = 0; list < 200; ++list) {
+    std::vector<LinkTexts> links = random_links(random, list % 4 ? 1 + pick(40) : 1000, addresses, ports);
+    for (LinkTexts& l : links) {
+      if (list % 20 == 0) {
+        l = {address_text(r32()), address_text(r32()), std::to_string(r32() >> 16), std::to_string(r32() >> 16)};
+      } else if (list % 4 == 0) {  // tills to two hosts
+        l = {address_text(r32()), address_text(addresses[pick(2)]), "", std::to_string(ports[pick(2)])};
+      }
+    }
+    const std::vector<MatchRule> rules = rules_of(links);
+    const LinkMatcher matcher(rules);
+    const KernelFilter filter = build_kernel_filter(rules);
+    ASSERT_TRUE(filter.program.size() <= kKernelFilterLimit &&
+                bpf_validate(filter.program.data(), static_cast<int>(filter.program.size())));
+    coarse += filter.coarse;
+    for (int n = 0; n < 10000; ++n) {
+      const MatchRule& like = rules[pick(static_cast<unsigned>(rules.size()))];
+      auto value = [&](const FieldRule& f, const std::vector<std::uint32_t>& pool) {
+        return f.kind == FieldRule::Kind::Exactly && pick(8) ? f.value : pool[pick(static_cast<unsigned>(pool.size()))];
+      };
+      FrameFields s;
+      s.tagged = pick(2) == 0;
+      s.ether_type = static_cast<std::uint16_t>(pick(10) ? 0x0800 : pick(2) ? 0x86DD : 0x8100);
+      s.ip_version = pick(20) ? 4 : 6;
+      s.ip_option_words = pick(3) ? 0 : pick(11);
+      s.protocol = static_cast<unsigned char>(pick(10) ? (pick(2) ? 6 : 17) : 1);
+      s.tcp_option_words = pick(3) ? 0 : pick(11);
+      s.fragment = fragments[pick(7)];
+      s.src = octets(value(like.source_address, addresses));
+      s.dst = octets(value(like.destination_address, addresses));
+      s.src_port = static_cast<std::uint16_t>(value(like.source_port, ports));
+      s.dst_port = static_cast<std::uint16_t>(value(like.destination_port, ports));
+      s.payload.assign(pick(4) ? 1 + pick(30) : 0, 'P');
+      s.padding = pick(4) ? 0 : pick(7);
+      s.total_length_delta = pick(8) ? 0 : static_cast<int>(pick(40)) - 30;
+      std::vector<unsigned char> frame = test::build(s);
+      if (pick(16) == 0) frame[14 + 4 * s.tagged] = static_cast<unsigned char>(0x40 | pick(5));  // IHL below 5
+      if (pick(16) == 0) frame[pick(static_cast<unsigned>(frame.size()))] = static_cast<unsigned char>(random());
+      if (pick(8) == 0) frame.resize(pick(static_cast<unsigned>(frame.size()) + 1));
+      ASSERT_TRUE(filter_agrees(filter, matcher, frame)) << "list " << list << ", frame " << n;
+      const auto p = decode_frame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+      taken += p && matcher.first_match(*p) != LinkMatcher::kNoMatch;
+    }
+  }
+  EXPECT_EQ(coarse, 10u);
+  EXPECT_GT(taken, 100000u);
 }
 
 TEST(DispatchTest, TheFirstLinkInKeyOrderTakesThePacket) {
@@ -190,6 +274,7 @@ TEST(CorpusTest, EveryCapturedFrameDecodesSafelyAndMatchesAsTheTextWalk) {
     GTEST_SKIP() << "no capture corpus at " MARLOBEX_CORPUS_DIR;
   }
   std::vector<DecodedPacket> packets;
+  std::vector<std::vector<unsigned char>> frames;
   for (const auto& entry : boost::filesystem::directory_iterator(MARLOBEX_CORPUS_DIR)) {
     char error[PCAP_ERRBUF_SIZE];
     pcap_t* handle = pcap_open_offline(entry.path().c_str(), error);
@@ -198,7 +283,7 @@ TEST(CorpusTest, EveryCapturedFrameDecodesSafelyAndMatchesAsTheTextWalk) {
     const unsigned char* data;
     while (pcap_next_ex(handle, &header, &data) == 1) {
       // Exactly the captured bytes, so that a read past them is caught.
-      const std::vector<unsigned char> copy(data, data + header->caplen);
+      const std::vector<unsigned char>& copy = frames.emplace_back(data, data + header->caplen);
       if (auto p = decode_frame(copy.data(), header->caplen)) {
         ASSERT_TRUE(p->payload_length >= 1 && p->payload + p->payload_length <= copy.data() + copy.size());
         packets.push_back(*p);
@@ -215,10 +300,12 @@ TEST(CorpusTest, EveryCapturedFrameDecodesSafelyAndMatchesAsTheTextWalk) {
     links.push_back({wild & 1 ? "" : address_text(p.source_address), wild & 2 ? "" : address_text(p.destination_address),
                      wild & 4 ? "" : std::to_string(p.source_port), wild & 8 ? "" : std::to_string(p.destination_port)});
   }
-  const LinkMatcher matcher = matcher_of(links);
+  const LinkMatcher matcher(rules_of(links));
   for (const DecodedPacket& p : packets) {
     ASSERT_EQ(matcher.first_match(p), reference_first_match(links, p));
   }
+  const KernelFilter filter = build_kernel_filter(rules_of(links));
+  for (const std::vector<unsigned char>& frame : frames) ASSERT_TRUE(filter_agrees(filter, matcher, frame));
 }
 
 }  // namespace

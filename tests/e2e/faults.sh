@@ -46,7 +46,7 @@ recorders() {
 }
 
 # --- the adapter: down and up, then removed and made again, under a connected recorder ---
-start_daemon 1
+start_daemon 2
 recorders 1 "$work/one"
 ip -n "$host" link set "fb$tag" down; sleep 1; ip -n "$host" link set "fb$tag" up
 wait_for 5 bash -c "ip -n '$host' link show 'fb$tag' | grep -q LOWER_UP"
@@ -74,9 +74,10 @@ check "the adapter made again is opened again and relays within 5 s" \
   bash -c "[ $(stat -c %s "$work/one") -gt 2 ] && [ $(count_of "Listening on ") = 2 ]"
 check "the recorder's connection was not disturbed" [ "$(count_of "Accepted connection from NVR address: ")" = 1 ]
 
-# --- frames the kernel drops while the daemon is stopped ---
+# --- frames the kernel drops while the daemon is stopped (for the second link, whose recorder is
+# away: only frames that a link takes pass the kernel filter) ---
 kill -STOP "$daemon_pid"
-till udp 10.203.0.2 9999 30000 "$(printf 'F%.0s' {1..1000})" 0
+till udp 10.203.0.2 20001 30000 "$(printf 'F%.0s' {1..1000})" 0
 kill -CONT "$daemon_pid"
 wait_for 15 bash -c "grep -q 'Capture dropped ' '$log'"
 check "the kernel's drops are logged within 10 s" \
