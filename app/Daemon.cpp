@@ -67,11 +67,11 @@ int take_instance_lock(const std::string& path) {
   return fd;
 }
 
-void daemonize() {
-  if (::getppid() == 1) return;
+DaemonStart daemonize() {
+  if (::getppid() == 1) return DaemonStart::Daemon;
   const pid_t child = ::fork();
-  if (child < 0) std::exit(1);
-  if (child > 0) std::exit(0);
+  if (child < 0) return DaemonStart::ForkFailed;
+  if (child > 0) return DaemonStart::ForkingParent;
   ::setsid();
   close_every_descriptor();
   standard_streams_on_null();
@@ -80,10 +80,11 @@ void daemonize() {
     // The lock file is then looked for in the inherited directory.
   }
   const int lock = take_instance_lock("Marlobex.lock");
-  if (lock == -1) std::exit(1);
-  if (lock == -2) std::exit(0);
+  if (lock == -1) return DaemonStart::LockFailed;
+  if (lock == -2) return DaemonStart::AlreadyRunning;
   // The descriptor stays open for the life of the process: it holds the lock.
   set_signal_dispositions();
+  return DaemonStart::Daemon;
 }
 
 void raise_descriptor_limit() {

@@ -5,11 +5,14 @@
 
 namespace marlobex {
 
+/// Which process daemon start-up left this one as.
+enum class DaemonStart { Daemon, ForkingParent, ForkFailed, LockFailed, AlreadyRunning };
+
 /// Makes the process a daemon: one fork, a new session, every descriptor closed, standard streams
 /// on /dev/null, umask 027, the installation directory as working directory, the instance lock
-/// with the process id, and the signal dispositions. Returns only in the daemon; a process started
-/// by process 1 is taken to be a daemon already and returns at once.
-void daemonize();
+/// with the process id, and the signal dispositions. Only the process that says Daemon goes on; a
+/// process started by process 1 is taken to be a daemon already and says so at once.
+DaemonStart daemonize();
 
 /// Raises the soft limit on open descriptors to the hard limit: every link holds a listening
 /// socket and a recorder connection.

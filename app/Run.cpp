@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <exception>
+#include <iostream>
 #include <memory>
 
 namespace marlobex {
@@ -102,7 +103,7 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
       Log::instance().line() << "No terminals were configured correctly. Exiting." << std::endl;
       capture.close();
       relay.reset();
-      return -2;
+      return kNoTerminalsStatus;
     }
     const bool suppress_duplicates = suppresses_duplicates(read_duplicate_setting(root));
     relay->matcher.reset(new TerminalMatcher(relay->terminals, suppress_duplicates));
@@ -120,9 +121,9 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     // Links first, then the I/O service without running it again, then the capture handle.
     relay.reset();
     capture.close();
-    if (end == LoopEnd::Signal) return 0;
+    if (end == LoopEnd::Signal) return kSuccessStatus;
     Log::instance().line() << "Exiting." << std::endl;
-    return 0;
+    return kSuccessStatus;
   } catch (const std::exception& e) {
     relay.reset();
     try {
@@ -136,18 +137,47 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
   }
 }
 
+// The statuses of the processes that daemon start-up does not leave to go on.
+int status_of(DaemonStart start) {
+  return start == DaemonStart::ForkFailed || start == DaemonStart::LockFailed ? kDaemonStartFailedStatus
+                                                                               : kSuccessStatus;
+}
+
+int configuration_failed(LoadResult result) {
+  if (result == LoadResult::NoRootElement) {
+    Log::instance().line() << "Failed to get config root element. Exiting." << std::endl;
+    return kNoRootElementStatus;
+  }
+  Log::instance().line() << "Failed to load Marlobex.xml. Exiting." << std::endl;
+  return kConfigurationFailedStatus;
+}
+
+int capture_failed(const CaptureOpening& opening) {
+  // Started from a shell, the operator sees at once that capture needs root.
+  if (opening.failure == CaptureFailure::NoDevices) std::cout << opening.text << std::endl;
+  Log::instance().line() << opening.text << std::endl;
+  const bool not_found = opening.failure == CaptureFailure::DeviceList ||
+                         opening.failure == CaptureFailure::NoDevices ||
+                         opening.failure == CaptureFailure::NoMatchingDevice;
+  return not_found ? kAdapterNotFoundStatus : kAdapterFailedStatus;
+}
+
 }  // namespace
 
 int run(const std::string& file_argument) {
-  daemonize();
+  const DaemonStart start = daemonize();
+  if (start != DaemonStart::Daemon) return status_of(start);
   raise_descriptor_limit();
   LoadedConfiguration configuration;
   std::unique_ptr<CaptureSource> capture;
   try {
     Log::instance().line() << "------ Starting Marlobex version " << kVersion << std::endl;
-    configuration = load_configuration();
+    const LoadResult loaded = load_configuration_file(configuration_path(), configuration);
+    if (loaded != LoadResult::Loaded) return configuration_failed(loaded);
     const std::string adapter_address = read_adapter_address(configuration.root);
-    capture.reset(new CaptureSource(adapter_address, open_capture_adapter(adapter_address, file_argument)));
+    const CaptureOpening opening = open_live_capture(adapter_address, file_argument);
+    if (!opening.handle) return capture_failed(opening);
+    capture.reset(new CaptureSource(adapter_address, opening.handle));
   } catch (const std::exception& e) {
     try {
       Log::instance().line() << "Exception: " << e.what() << std::endl;

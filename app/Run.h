@@ -4,11 +4,20 @@
 
 namespace marlobex {
 
-/// Exit status of a run that ended through an unexpected exception, so that a supervisor sees it.
+/// The process's exit statuses, decided by run() alone. Start-up failures have the statuses that
+/// sites' supervisors know: -1, -2 and -3 as exit() gives them.
+constexpr int kSuccessStatus = 0;
+constexpr int kDaemonStartFailedStatus = 1;     ///< the fork, or opening the lock file, failed
+constexpr int kConfigurationFailedStatus = 255;  ///< the configuration file was not loaded
+constexpr int kNoRootElementStatus = 254;
+constexpr int kNoTerminalsStatus = 254;
+constexpr int kAdapterNotFoundStatus = 253;    ///< no device list, no device, none holds the address
+constexpr int kAdapterFailedStatus = 255;      ///< a capture file asked for, or the device not opened
+/// A run that ended through an unexpected exception, so that a supervisor sees it.
 constexpr int kExceptionStatus = 255;
 
 /// The run sequence: daemon start-up, banner, configuration, capture adapter, relay servers and
-/// the main loop. Returns the process exit status; start-up failures end the process themselves.
+/// the main loop. Returns the process exit status.
 int run(const std::string& file_argument);
 
 }  // namespace marlobex

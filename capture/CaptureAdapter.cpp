@@ -8,9 +8,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 namespace marlobex {
 
@@ -31,21 +29,6 @@ class DeviceList {
  private:
   pcap_if_t* devices_ = nullptr;
 };
-
-// What pcap_open_live opens, with a kernel ring larger than its 2 MiB default: frames that arrive
-// while the daemon waits for the scheduler or writes its counters must not overflow it.
-pcap_t* open_live_handle(const std::string& name) {
-  char error[PCAP_ERRBUF_SIZE] = "";
-  pcap_t* handle = pcap_create(name.c_str(), error);
-  if (!handle) return nullptr;
-  if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, kPromiscuous) != 0 ||
-      pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_buffer_size(handle, kRingBytes) != 0 ||
-      pcap_activate(handle) < 0) {
-    pcap_close(handle);
-    return nullptr;
-  }
-  return handle;
-}
 
 }  // namespace
 
@@ -89,64 +72,73 @@ const char* format_ipv4(std::uint32_t address) {
   return buffers[index];
 }
 
-CaptureOpening open_live_capture(const std::string& adapter_address,
-                                 const std::string& file_argument) {
-  CaptureOpening opening;
-  std::string find_error;
-  const std::vector<CaptureDevice> devices = list_capture_devices(find_error);
-  if (!find_error.empty()) return opening.failed("Error in pcap_findalldevs: " + find_error, -3);
-  if (!file_argument.empty()) {
-    return opening.failed("This version is unable to play from a file in Linux: file://" + file_argument, -1);
+// What pcap_open_live opens, with a kernel ring larger than its 2 MiB default: frames that arrive
+// while the daemon waits for the scheduler or writes its counters must not overflow it.
+pcap_t* open_adapter(const std::string& device_name, std::string& error) {
+  char text[PCAP_ERRBUF_SIZE] = "";
+  pcap_t* handle = pcap_create(device_name.c_str(), text);
+  if (!handle) {
+    error = text;
+    return nullptr;
   }
-  if (devices.empty()) {
-    opening.no_devices = true;
-    return opening.failed(
-        "No interfaces found! Make sure WinPcap (Windows) or libpcap (Linux) is installed and that "
-        "you are running with administrator or root privileges.",
-        -3);
+  if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, kPromiscuous) != 0 ||
+      pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_buffer_size(handle, kRingBytes) != 0 ||
+      pcap_activate(handle) < 0) {
+    error = pcap_geterr(handle);
+    pcap_close(handle);
+    return nullptr;
   }
-  const CaptureDevice* device = device_holding_address(devices, adapter_address);
-  if (!device) return opening.failed("Matching interface not found!", -3);
-
-  const std::string& name = device->name;
-  const std::string not_supported =
-      "Unable to open the adapter. " + name + " is not supported by pcap library.";
-  pcap_t* handle = open_live_handle(name);
-  if (!handle) return opening.failed(not_supported, -1);
   // Frames are decoded as Ethernet; any other link layer would be read as garbage.
   if (pcap_datalink(handle) != DLT_EN10MB) {
+    error = "not an Ethernet adapter";
     pcap_close(handle);
-    return opening.failed(not_supported, -1);
+    return nullptr;
+  }
+  pcap_setnonblock(handle, 1, text);
+  return handle;
+}
+
+CaptureOpening open_live_capture(const std::string& adapter_address,
+                                 const std::string& file_argument) {
+  std::string find_error;
+  const std::vector<CaptureDevice> devices = list_capture_devices(find_error);
+  if (!find_error.empty()) {
+    return {nullptr, CaptureFailure::DeviceList, "Error in pcap_findalldevs: " + find_error};
+  }
+  if (!file_argument.empty()) {
+    return {nullptr, CaptureFailure::FileArgument,
+            "This version is unable to play from a file in Linux: file://" + file_argument};
+  }
+  if (devices.empty()) {
+    return {nullptr, CaptureFailure::NoDevices,
+            "No interfaces found! Make sure WinPcap (Windows) or libpcap (Linux) is installed and that "
+            "you are running with administrator or root privileges."};
+  }
+  const CaptureDevice* device = device_holding_address(devices, adapter_address);
+  if (!device) return {nullptr, CaptureFailure::NoMatchingDevice, "Matching interface not found!"};
+  const std::string& name = device->name;
+  std::string open_error;
+  pcap_t* handle = open_adapter(name, open_error);
+  if (!handle) {
+    return {nullptr, CaptureFailure::CannotOpen,
+            "Unable to open the adapter. " + name + " is not supported by pcap library."};
   }
   Log::instance().line() << "Listening on " << (device->description.empty() ? name : device->description)
                          << " " << escape_control(adapter_address) << std::endl;
-  prepare_capture_reads(handle);
-  opening.handle = handle;
-  return opening;
+  return {handle, CaptureFailure::None, ""};
 }
 
-pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument) {
-  const CaptureOpening opening = open_live_capture(adapter_address, file_argument);
-  if (opening.handle) return opening.handle;
-  if (opening.no_devices) std::cout << opening.failure << std::endl;
-  Log::instance().line() << opening.failure << std::endl;
-  std::exit(opening.exit_code);
-}
-
-void prepare_capture_reads(pcap_t* handle) {
-  char error[PCAP_ERRBUF_SIZE] = "";
-  pcap_setnonblock(handle, 1, error);
+void wait_for_frames(pcap_t* handle) {
+  const int fd = pcap_get_selectable_fd(handle);
+  if (fd < 0) return;
+  pollfd waiter{fd, POLLIN, 0};
+  ::poll(&waiter, 1, kReadTimeoutMs);
 }
 
 int read_capture(pcap_t* handle, struct pcap_pkthdr** header, const unsigned char** data) {
-  int result = pcap_next_ex(handle, header, data);
+  const int result = pcap_next_ex(handle, header, data);
   if (result != 0) return result;
-  // Linux's TPACKET_V3 ring hands over a block only when the kernel retires it, which never
-  // happens on an adapter that carries no frame at all: wait here for the read timeout instead.
-  const int fd = pcap_get_selectable_fd(handle);
-  if (fd < 0) return 0;
-  pollfd waiter{fd, POLLIN, 0};
-  if (::poll(&waiter, 1, kReadTimeoutMs) <= 0) return 0;
+  wait_for_frames(handle);
   return pcap_next_ex(handle, header, data);
 }
 

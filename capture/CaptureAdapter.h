@@ -33,34 +33,32 @@ std::vector<CaptureDevice> list_capture_devices(std::string& error);
 const CaptureDevice* device_holding_address(const std::vector<CaptureDevice>& devices,
                                             const std::string& adapter_address);
 
-/// How one attempt to open the capture adapter ended: a handle, or the failure's log line and the
-/// exit code that start-up gives it.
+/// Why the capture adapter could not be opened.
+enum class CaptureFailure { None, DeviceList, FileArgument, NoDevices, NoMatchingDevice, CannotOpen };
+
+/// How one attempt to open the capture adapter ended: a handle, or why not with the log line.
 struct CaptureOpening {
   pcap_t* handle = nullptr;
-  std::string failure;
-  int exit_code = 0;
-  bool no_devices = false;  ///< start-up also prints this failure to standard output
-  CaptureOpening& failed(std::string text, int code) {
-    failure = std::move(text);
-    exit_code = code;
-    return *this;
-  }
+  CaptureFailure failure = CaptureFailure::None;
+  std::string text;
 };
 
+/// Opens a device for live Ethernet capture as the daemon reads it: snapshot length, promiscuous
+/// mode, read timeout, a large kernel ring and non-blocking reads for read_capture. Null, with
+/// `error` set, when the device cannot be opened or does not carry Ethernet.
+pcap_t* open_adapter(const std::string& device_name, std::string& error);
+
 /// Lists the devices, refuses a non-empty file argument, opens the first device that holds
-/// `adapter_address` for live Ethernet capture in the mode that read_capture expects and logs
-/// "Listening on ...". Logs nothing when it fails.
+/// `adapter_address` and logs "Listening on ...". Logs nothing when it fails.
 CaptureOpening open_live_capture(const std::string& adapter_address, const std::string& file_argument);
 
-/// open_live_capture at start-up: every failure is logged and ends the process.
-pcap_t* open_capture_adapter(const std::string& adapter_address, const std::string& file_argument);
+/// Waits at most the read timeout for the handle to hold a frame. Linux's TPACKET_V3 ring hands
+/// over a block only when the kernel retires it, which never happens on an adapter that carries no
+/// frame at all, so the descriptor is waited on, not the read.
+void wait_for_frames(pcap_t* handle);
 
-/// One read of the capture handle that returns 0 within the read timeout when no frame comes.
-/// The handle is put in non-blocking mode; an empty read waits on its descriptor for at most the
-/// read timeout and then reads once more.
+/// One read of a handle from open_adapter that returns 0 within the read timeout when no frame
+/// comes.
 int read_capture(pcap_t* handle, struct pcap_pkthdr** header, const unsigned char** data);
-
-/// Puts the handle in the mode that read_capture expects.
-void prepare_capture_reads(pcap_t* handle);
 
 }  // namespace marlobex

@@ -3,7 +3,6 @@
 #include "capture/CaptureAdapter.h"
 #include "log/Log.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <ctime>
@@ -95,12 +94,7 @@ void CaptureSource::wait() {
     pause_for_read_timeout();
     return;
   }
-  // Linux's TPACKET_V3 ring hands over a block only when the kernel retires it, which never
-  // happens on an adapter that carries no frame at all: wait on the descriptor instead.
-  const int fd = pcap_get_selectable_fd(handle_);
-  if (fd < 0) return;
-  pollfd waiter{fd, POLLIN, 0};
-  ::poll(&waiter, 1, kReadTimeoutMs);
+  wait_for_frames(handle_);
 }
 
 void CaptureSource::close_for_reopen() {

@@ -12,6 +12,8 @@ constexpr std::uint32_t kTcpMinHeader = 20;
 constexpr std::uint32_t kUdpHeader = 8;
 constexpr unsigned char kProtocolTcp = 6;
 constexpr unsigned char kProtocolUdp = 17;
+constexpr std::uint16_t kFragmentOffset = 0x1FFF;
+constexpr std::uint16_t kMoreFragments = 0x2000;
 
 // A captured frame: every read is checked against the captured length, and the checks subtract
 // from the end so that no sum can overflow.
@@ -54,7 +56,7 @@ std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint3
   const std::uint32_t ip_header = 4u * (frame.u8(ip) & 0x0Fu);
   const std::uint32_t total_length = frame.u16(ip + 2);
   // A later fragment starts with data, not with a transport header.
-  if ((frame.u16(ip + 6) & 0x1FFFu) != 0) return std::nullopt;
+  if ((frame.u16(ip + 6) & kFragmentOffset) != 0) return std::nullopt;
   if (ip_header < kIPv4MinHeader || total_length < ip_header) return std::nullopt;
   // The whole datagram, as its total length claims it, must have been captured.
   if (!frame.has(ip, total_length)) return std::nullopt;
@@ -84,6 +86,17 @@ std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint3
   packet.payload = frame.at(transport + transport_header);
   packet.payload_length = static_cast<std::int32_t>(transport_length - transport_header);
   return packet;
+}
+
+FrameOutline outline_frame(const unsigned char* bytes, std::uint32_t captured_length) {
+  const Frame frame(bytes, captured_length);
+  FrameOutline outline;
+  outline.tagged = frame.has(12, 2) && frame.u16(12) == kEtherTypeVlan;
+  const std::uint32_t ip = ipv4_offset(frame);
+  outline.ipv4 = ip != 0;
+  outline.fragment = ip != 0 && frame.has(ip + 6, 2) &&
+                     (frame.u16(ip + 6) & (kMoreFragments | kFragmentOffset)) != 0;
+  return outline;
 }
 
 }  // namespace marlobex

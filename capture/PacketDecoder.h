@@ -22,4 +22,14 @@ struct DecodedPacket {
 /// the captured bytes, gives nothing. Reads no byte at or past `captured_length`.
 std::optional<DecodedPacket> decode_frame(const unsigned char* frame, std::uint32_t captured_length);
 
+/// What a frame is as far as the decoder looks, for counting what decode_frame leaves out.
+struct FrameOutline {
+  bool tagged = false;    ///< one 802.1Q tag stands before the EtherType
+  bool ipv4 = false;      ///< the EtherType, behind the tag if any, says IPv4
+  bool fragment = false;  ///< an IPv4 fragment, the first one of a datagram included
+};
+
+/// Outlines one Ethernet frame of `captured_length` bytes; reads no byte past them.
+FrameOutline outline_frame(const unsigned char* frame, std::uint32_t captured_length);
+
 }  // namespace marlobex

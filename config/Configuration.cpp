@@ -132,21 +132,6 @@ LoadResult load_configuration_file(const std::string& path, LoadedConfiguration&
   return loaded.root ? LoadResult::Loaded : LoadResult::NoRootElement;
 }
 
-LoadedConfiguration load_configuration() {
-  LoadedConfiguration loaded;
-  switch (load_configuration_file(configuration_path(), loaded)) {
-    case LoadResult::NotLoaded:
-      Log::instance().line() << "Failed to load Marlobex.xml. Exiting." << std::endl;
-      std::exit(-1);
-    case LoadResult::NoRootElement:
-      Log::instance().line() << "Failed to get config root element. Exiting." << std::endl;
-      std::exit(-2);
-    case LoadResult::Loaded:
-      break;
-  }
-  return loaded;
-}
-
 namespace {
 
 // An attribute of the last Network element; empty when there is none.

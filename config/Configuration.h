@@ -47,9 +47,6 @@ std::string configuration_path();
 /// kMaxElementDepth deep), is not given to the parser and is not loaded.
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded);
 
-/// Loads the installed configuration; logs and ends the process (255, 254) when it cannot.
-LoadedConfiguration load_configuration();
-
 /// The SniffAdapterAddress of the last Network element; empty when there is none.
 std::string read_adapter_address(const TiXmlElement* root);
 

@@ -10,11 +10,6 @@ namespace marlobex {
 
 namespace {
 
-constexpr std::uint32_t kEthernetHeader = 14;
-constexpr std::uint32_t kTagLength = 4;
-
-unsigned read16(const unsigned char* at) { return static_cast<unsigned>(at[0] << 8 | at[1]); }
-
 std::string shown(const std::string& text) { return text.empty() ? std::string("*") : text; }
 
 std::vector<MatchRule> rules_of(const std::vector<CheckedLink>& links) {
@@ -47,25 +42,12 @@ ProbeCounter::ProbeCounter(std::vector<CheckedLink> links)
   }
 }
 
-// Totals of what the decoder leaves out, read from the raw headers.
+// Totals of what the decoder leaves out.
 void ProbeCounter::classify(const unsigned char* frame, std::uint32_t captured_length) {
-  if (captured_length < kEthernetHeader) {
-    ++non_ipv4_;
-    return;
-  }
-  std::uint32_t ip = kEthernetHeader;
-  unsigned type = read16(frame + 12);
-  if (type == 0x8100) {
-    ++tagged_;
-    if (captured_length < kEthernetHeader + kTagLength) return;
-    type = read16(frame + 16);
-    ip += kTagLength;
-  }
-  if (type != 0x0800) {
-    ++non_ipv4_;
-    return;
-  }
-  if (captured_length >= ip + 8 && (read16(frame + ip + 6) & 0x3fff) != 0) ++fragments_;
+  const FrameOutline outline = outline_frame(frame, captured_length);
+  if (outline.tagged) ++tagged_;
+  if (!outline.ipv4) ++non_ipv4_;
+  if (outline.fragment) ++fragments_;
 }
 
 void ProbeCounter::count_frame(const unsigned char* frame, std::uint32_t captured_length,

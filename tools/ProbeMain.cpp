@@ -72,7 +72,6 @@ double count_file(pcap_t* handle, marlobex::ProbeCounter& counter) {
 }
 
 void count_live(pcap_t* handle, double seconds, marlobex::ProbeCounter& counter) {
-  marlobex::prepare_capture_reads(handle);
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   pcap_pkthdr* header = nullptr;
   const unsigned char* data = nullptr;
@@ -118,10 +117,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string name = report.adapter->name;
-  Handle handle(pcap_open_live(name.c_str(), marlobex::kSnapshotLength, marlobex::kPromiscuous,
-                               marlobex::kReadTimeoutMs, pcap_error));
+  std::string open_error;
+  Handle handle(marlobex::open_adapter(name, open_error));
   if (!handle) {
-    std::cerr << "Marlobex-probe: cannot open " << name << ": " << pcap_error << "\n";
+    std::cerr << "Marlobex-probe: cannot open " << name << ": " << open_error << "\n";
     return 1;
   }
   count_live(handle.get(), options.seconds, counter);
