@@ -1,8 +1,10 @@
-/* generator IFACE RATE SECONDS MATCH_FILE [FIRST_SEQ]: sends a reproducible mix of Ethernet frames on IFACE
- * with sendmmsg, paced to RATE frames/s (0: as fast as possible) for SECONDS. 10% are TCP
- * segments of the configured link (10.204.0.1:40000 -> 10.204.0.2:9100) with 40-400 byte
- * payloads carrying a sequence number and the send time; 90% are other TCP, UDP, ARP and 802.1Q
- * tagged frames. The destination MAC is nobody's, so the receiving kernel drops every frame and
+/* generator IFACE RATE SECONDS MATCH_FILE [FIRST_SEQ [MATCHING_PER_SECOND]]: sends a reproducible mix of
+ * Ethernet frames on IFACE with sendmmsg, paced to RATE frames/s (0: as fast as possible) for
+ * SECONDS. 10% are TCP segments of the configured link (10.204.0.1:40000 -> 10.204.0.2:9100) with
+ * 40-400 byte payloads carrying a sequence number and the send time; 90% are other TCP, UDP, ARP
+ * and 802.1Q tagged frames. With MATCHING_PER_SECOND, the link's segments come at that rate
+ * instead, among frames that are all of the other kinds (a till among a mirror port's traffic).
+ * The destination MAC is nobody's, so the receiving kernel drops every frame and
  * only a promiscuous capture sees it, as on a mirror port. Pinned to CPU 0. Sequence numbers
  * start at FIRST_SEQ (default 0), so that runs one after another make one rising sequence; the
  * next free one is written to MATCH_FILE. Prints: frames_sent matching_sent seconds. */
@@ -74,10 +76,11 @@ static size_t build_arp(uint8_t* f) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 5 && argc != 6) {
-    fprintf(stderr, "usage: generator IFACE RATE SECONDS MATCH_FILE [FIRST_SEQ]\n");
+  if (argc < 5 || argc > 7) {
+    fprintf(stderr, "usage: generator IFACE RATE SECONDS MATCH_FILE [FIRST_SEQ [MATCHING_PER_SECOND]]\n");
     return 2;
   }
+  const double matching_rate = argc == 7 ? atof(argv[6]) : 0;
   const double rate = atof(argv[2]), seconds = atof(argv[3]);
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
@@ -102,9 +105,9 @@ int main(int argc, char** argv) {
   const uint32_t batch = rate <= 0 ? BATCH_MAX : (rate >= 640000 ? BATCH_MAX : (uint32_t)(rate / 10000) + 1);
   const double batch_ns = rate <= 0 ? 0 : 1e9 * batch / rate;
   uint64_t sent = 0, matching = 0;
-  uint32_t seq = argc == 6 ? (uint32_t)strtoul(argv[5], NULL, 10) : 0;
+  uint32_t seq = argc >= 6 ? (uint32_t)strtoul(argv[5], NULL, 10) : 0;
   const uint64_t start = now_ns(), end = start + (uint64_t)(seconds * 1e9);
-  uint64_t next = start;
+  uint64_t next = start, next_matching = start;
   while (now_ns() < end) {
     if (rate > 0) {
       struct timespec at = {(time_t)(next / 1000000000ull), (long)(next % 1000000000ull)};
@@ -113,7 +116,11 @@ int main(int argc, char** argv) {
     }
     const uint64_t stamp = now_ns();
     for (uint32_t i = 0; i < batch; ++i) {
-      const uint32_t kind = rng() % 10;
+      uint32_t kind = rng() % 10;
+      if (matching_rate > 0) {
+        kind = stamp >= next_matching ? 0 : 1 + rng() % 9;
+        if (kind == 0) next_matching += (uint64_t)(1e9 / matching_rate);
+      }
       uint8_t* f = frames[i];
       size_t length;
       if (kind == 0) {
