@@ -2,7 +2,8 @@
 
 Each fault is a plausible slip in the daemon's code that the test suite ought to notice: an id, a
 one-line description, the file, an exact text that occurs once in that file and what replaces it.
-A text that does not occur exactly once makes the fault "not applicable" (the code has moved on).
+A text that does not occur exactly once cannot be planted, and fails the run: the code has moved on
+and the fault must move with it.
 
   python3 scripts/mutants.py list                 id, file and description, one fault a line
   python3 scripts/mutants.py ids [--all] [ID,ID...]
@@ -79,8 +80,8 @@ MUTANTS = [
            "      std::exit(-2);\n"),
     Mutant("config-first-adapter", "the first Network's SniffAdapterAddress is used, not the last",
            "config/Configuration.cpp",
-           "    address = attribute_text(network, \"SniffAdapterAddress\");\n",
-           "    if (address.empty()) address = attribute_text(network, \"SniffAdapterAddress\");\n"),
+           "    text = attribute_text(network, name);\n",
+           "    if (text.empty()) text = attribute_text(network, name);\n"),
 
     # --- capture/ ---
     Mutant("decode-vlan-offset", "the 802.1Q tag is taken as 2 bytes instead of 4",
@@ -340,8 +341,11 @@ def selected(ids_text, everything=False):
 
 def apply(mutant, tree):
     path = tree.rstrip("/") + "/" + mutant.file
-    with open(path, encoding="utf-8") as f:
-        text = f.read()
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = ""
     found = text.count(mutant.find)
     if found != 1:
         print(found)
