@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstdio>
 #include <cstring>
 
 namespace marlobex {
@@ -30,6 +29,13 @@ class DeviceList {
   pcap_if_t* devices_ = nullptr;
 };
 
+// Dotted-decimal text of an IPv4 address in network byte order.
+std::string format_ipv4(const in_addr& address) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
 }  // namespace
 
 std::vector<CaptureDevice> list_capture_devices(std::string& error) {
@@ -45,7 +51,7 @@ std::vector<CaptureDevice> list_capture_devices(std::string& error) {
     for (const pcap_addr_t* address = device->addresses; address; address = address->next) {
       if (!address->addr || address->addr->sa_family != AF_INET) continue;
       const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(address->addr);
-      entry.ipv4_addresses.push_back(format_ipv4(ipv4->sin_addr.s_addr));
+      entry.ipv4_addresses.push_back(format_ipv4(ipv4->sin_addr));
     }
     result.push_back(std::move(entry));
   }
@@ -60,16 +66,6 @@ const CaptureDevice* device_holding_address(const std::vector<CaptureDevice>& de
     }
   }
   return nullptr;
-}
-
-const char* format_ipv4(std::uint32_t address) {
-  static char buffers[12][16];
-  static std::uint16_t index = 0;
-  index = static_cast<std::uint16_t>((index + 1) % 12);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-  std::snprintf(buffers[index], sizeof buffers[index], "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2],
-                bytes[3]);
-  return buffers[index];
 }
 
 // What pcap_open_live opens, with a kernel ring larger than its 2 MiB default: frames that arrive

@@ -15,10 +15,6 @@ constexpr int kReadTimeoutMs = 10;
 /// Bytes of the kernel's capture ring.
 constexpr int kRingBytes = 8 * 1024 * 1024;
 
-/// Dotted-decimal text of an IPv4 address given in network byte order, in one of 12 rotating
-/// buffers: a result stays valid for the next 11 calls.
-const char* format_ipv4(std::uint32_t address);
-
 /// One capture device as pcap_findalldevs lists it, with its IPv4 addresses in dotted decimal.
 struct CaptureDevice {
   std::string name;

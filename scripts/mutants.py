@@ -2,7 +2,8 @@
 
 Each fault is a plausible slip in the daemon's code that the test suite ought to notice: an id, a
 one-line description, the file, an exact text that occurs once in that file and what replaces it.
-A text that does not occur exactly once makes the fault "not applicable" (the code has moved on).
+A text that does not occur exactly once cannot be planted, and fails the run: the code has moved on
+and the fault must move with it.
 
   python3 scripts/mutants.py list                 id, file and description, one fault a line
   python3 scripts/mutants.py ids [--all] [ID,ID...]
@@ -350,8 +351,11 @@ def selected(ids_text, everything=False):
 
 def apply(mutant, tree):
     path = tree.rstrip("/") + "/" + mutant.file
-    with open(path, encoding="utf-8") as f:
-        text = f.read()
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = ""
     found = text.count(mutant.find)
     if found != 1:
         print(found)

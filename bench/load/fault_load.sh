@@ -12,7 +12,6 @@ if [ "$(id -u)" != 0 ]; then
 fi
 binary=$1
 home=${2%/}
-tools=$(cd "$(dirname "$0")" && pwd)/clients.py
 
 source "$(dirname "$0")/../../scripts/sandbox.sh"
 source "$(dirname "$0")/../../tests/e2e/common.sh"
@@ -42,7 +41,7 @@ XML
 
 # The till's host reads every connection to 9100 to its end; it lives as long as the test may.
 wait_for 5 bash -c "ip -n '$host' -4 addr show | grep -q 10.203.0.2"
-bg_host sink 10.203.0.2 9100 560
+bg_host host 10.203.0.2 9100 560
 wait_for 10 bash -c "ip netns exec '$host' ss -Hltn 'sport = :9100' | grep -q ."
 
 # start_daemon NAME: keeps the previous scenario's log, starts the daemon on a fresh one.
@@ -90,18 +89,18 @@ pad_log() {
 scenario_stalled_recorder() {
   local name="stalled recorder" out=$work/stalled burst_count=40000 tail_count=300 rss_max
   start_daemon "$name" || return
-  bg_host stalled-recorder 127.0.0.1 4101 "$out" 10 "$out.go" "$out.done" 120
+  bg_host stalled-recorder 4101 "$out" 10 "$out.go" "$out.done" 120
   local recorder_pid=$!
   wait_for 5 test -e "$out.connected" && wait_for 3 log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4101"
   check "$name: the recorder is admitted" log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4101"
   echo "checks: $burst_count records (200..1400 bytes, one per TCP segment) while the recorder reads nothing for 10 s"
   sample_rss "$daemon_pid" "$work/rss" "$work/rss.stop" 120 &
   local sampler=$!
-  tool_till burst 10.203.0.2 9100 0 $burst_count 40 | tee "$work/burst.out"
+  till burst 10.203.0.2 9100 0 $burst_count 40 | tee "$work/burst.out"
   touch "$out.go"
   wait_for 40 test -e "$out.reading"
   sleep 2
-  tool_till burst 10.203.0.2 9100 $burst_count $tail_count 20
+  till burst 10.203.0.2 9100 $burst_count $tail_count 20
   touch "$out.done"
   wait_for 30 test -e "$out.read"
   touch "$work/rss.stop"; wait "$sampler"
@@ -109,7 +108,7 @@ scenario_stalled_recorder() {
   local sent_bytes; sent_bytes=$(awk '{print $4}' "$work/burst.out")
   measured "burst of $sent_bytes bytes; recorder received $(size_of "$out") bytes; daemon VmRSS at most ${rss_max:-?} KiB over $(wc -l < "$work/rss") samples"
   check "$name: the received stream is whole records in rising order, ending with the last record sent after the stall" \
-    tool_host verify "$out" $((burst_count + tail_count - 1))
+    client verify "$out" $((burst_count + tail_count - 1))
   local drops; drops=$(count_lines "Terminal port 127.0.0.1:4101 Recorder is not keeping up. Dropping data.")
   measured "'Recorder is not keeping up' lines: $drops"
   check "$name: the dropping is logged once for the one episode" [ "$drops" = 1 ]
@@ -132,10 +131,10 @@ scenario_flapping_recorder() {
   # A reset connection is noticed by its pending read, or by a write that finds it first; either
   # way the next connection is taken from the listen queue. Payloads flow meanwhile.
   rm -f "$work/drain.stop"
-  bg_till udp-stream 10.203.0.2 9200 "$work/drain.stop" 120 0.001 "DRAIN" > "$work/drain.out"
+  bg_till udp 10.203.0.2 9200 120000 "DRAIN" 0.001 "$work/drain.stop" > "$work/drain.out"
   local drain=$!
   local started=$SECONDS
-  tool_host flap 127.0.0.1 4102 $flaps 0.002 | tee "$work/flap.out"
+  client flap 4102 $flaps 0.002 | tee "$work/flap.out"
   local made; made=$(awk '{print $2}' "$work/flap.out")
   local ended_re='^Terminal port 127\.0\.0\.1:4102 (Write failed: |Recorder closed the connection\.$)'
   wait_for 30 bash -c "[ \$(sed -E 's/$stamp_re//' '$log' | grep -cE '$ended_re') -ge $made ]"
@@ -149,12 +148,12 @@ scenario_flapping_recorder() {
   check "$name: every connection made was admitted and logged once" [ "$accepted" = "$flaps" ]
   check "$name: every dropped connection's end is logged once" [ $((closed + failures)) = "$flaps" ]
   check "$name: the daemon survived" alive "$daemon_pid"
-  bg_host recorder 127.0.0.1 4102 "$out" 30
+  bg_host record 4102 "$out" 30
   local recorder_pid=$!
   wait_for 5 test -e "$out.connected"
   wait_for 5 bash -c "[ \$(sed -E 's/$stamp_re//' '$log' | grep -cxF 'Accepted connection from NVR address: 127.0.0.1 Port: 4102') = $((flaps + 1)) ]"
   local receipt=$'STORE 7 TILL 2\nSOUP           3.40\nTOTAL          3.40\n'
-  tool_till udp-send 10.203.0.2 9200 "$receipt"
+  till udp 10.203.0.2 9200 1 "$receipt"
   wait_for 5 at_least "$out" ${#receipt}; sleep 0.3
   check "$name: the steady recorder afterwards gets the receipt byte for byte" cmp -s "$out" <(printf %s "$receipt")
   local other
@@ -163,9 +162,9 @@ scenario_flapping_recorder() {
   # The steady recorder leaves; the flapping and the payloads start again and SIGTERM comes in the middle.
   kill "$recorder_pid"; wait "$recorder_pid" 2>/dev/null
   rm -f "$work/drain.stop"
-  bg_till udp-stream 10.203.0.2 9200 "$work/drain.stop" 30 0.001 "DRAIN" > /dev/null
+  bg_till udp 10.203.0.2 9200 30000 "DRAIN" 0.001 "$work/drain.stop" > /dev/null
   drain=$!
-  bg_host flap 127.0.0.1 4102 $flaps 0.002 > /dev/null
+  bg_host flap 4102 $flaps 0.002 > /dev/null
   local flapper=$!
   sleep 1
   terminate_during "$name"
@@ -179,29 +178,29 @@ scenario_strangers() {
   start_daemon "$name" || return
   echo "checks: 10000 connections to port 4101 from 1512 addresses 127.0.x.y; the first 1024 distinct ones are logged once each"
   # 1024 addresses five times each, then 488 more addresses ten times each: 10000 attempts.
-  tool_host strangers 4101 0 1024 5 64
+  client strangers 4101 0 1024 5 64
   check "$name: every one of the first 5120 attempts was closed by the daemon" [ $? = 0 ]
-  tool_host strangers 4101 1024 488 10 64
+  client strangers 4101 1024 488 10 64
   check "$name: every one of the next 4880 attempts was closed by the daemon" [ $? = 0 ]
   messages | sed -nE 's/^Rejected connection from address: (.*) on port 4101$/\1/p' > "$work/rejected"
-  tool_host addresses 0 1024 > "$work/first_addresses"
+  client addresses 0 1024 > "$work/first_addresses"
   local lines distinct
   lines=$(wc -l < "$work/rejected"); distinct=$(sort -u "$work/rejected" | wc -l)
   measured "$lines rejection lines for $distinct distinct addresses"
   check "$name: exactly one rejection line for each of the first 1024 addresses, none for later ones" \
     cmp -s <(sort "$work/rejected") <(sort "$work/first_addresses")
-  bg_host recorder 127.0.0.1 4101 "$out" 30
+  bg_host record 4101 "$out" 30
   local recorder_pid=$!
   wait_for 5 test -e "$out.connected"
   wait_for 3 log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4101"
   check "$name: the recorder is still admitted" log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4101"
   local receipt=$'STORE 7 TILL 3\nBREAD          2.10\nTOTAL          2.10\n'
-  tool_till till-send 10.203.0.2 9100 "$receipt"
+  till tcp 10.203.0.2 9100 "$receipt"
   wait_for 5 at_least "$out" ${#receipt}; sleep 0.3
   check "$name: the recorder gets the receipt byte for byte" cmp -s "$out" <(printf %s "$receipt")
   # The recorder leaves (the next payload finds it gone), strangers come again, SIGTERM meanwhile.
   kill "$recorder_pid"; wait "$recorder_pid" 2>/dev/null
-  tool_till till-send 10.203.0.2 9100 "AFTER 1"; sleep 0.1; tool_till till-send 10.203.0.2 9100 "AFTER 2"
+  till tcp 10.203.0.2 9100 "AFTER 1"; sleep 0.1; till tcp 10.203.0.2 9100 "AFTER 2"
   wait_for 3 bash -c "sed -E 's/$stamp_re//' '$log' | grep -q '^Terminal port 127.0.0.1:4101 Write failed: '"
   bg_host strangers 4101 0 1512 3 64 > /dev/null
   local flood=$!
@@ -212,12 +211,12 @@ scenario_strangers() {
 
 # ---------------------------------------------------------------------------------------------
 # 5. The log directory read-only for a while, then an old generation that cannot be replaced.
-rejection_line() { echo "Rejected connection from address: $(tool_host addresses "$1" 1) on port 4103"; }
+rejection_line() { echo "Rejected connection from address: $(client addresses "$1" 1) on port 4103"; }
 
 scenario_log_faults() {
   local name="log faults" out=$work/log_recorder
   start_daemon "$name" || return
-  bg_host recorder 127.0.0.1 4102 "$out" 120
+  bg_host record 4102 "$out" 120
   local recorder_pid=$!
   wait_for 5 test -e "$out.connected" && wait_for 3 log_has "Accepted connection from NVR address: 127.0.0.1 Port: 4102"
 
@@ -225,19 +224,19 @@ scenario_log_faults() {
   pad_log $((1048576 - 20000))
   mount --bind "$home" "$home" && mount -o remount,bind,ro "$home"
   check "$name: the installation directory is read-only now" bash -c "! touch '$home/probe' 2>/dev/null"
-  tool_host strangers 4103 0 600 1 16 > /dev/null
+  client strangers 4103 0 600 1 16 > /dev/null
   local size_ro; size_ro=$(size_of "$log")
   local in_file; in_file=$(count_prefix "on port 4103")
   measured "log $size_ro bytes with the directory read-only; $in_file of 600 rejection lines reached it"
   check "$name: the daemon keeps running with a read-only log directory" alive "$daemon_pid"
   check "$name: lines before the rotation size still reach the open log" [ "$in_file" -ge 1 ]
   local receipt_a=$'STORE 7 TILL 4\nMILK           0.99\nTOTAL          0.99\n'
-  tool_till udp-send 10.203.0.2 9200 "$receipt_a"
+  till udp 10.203.0.2 9200 1 "$receipt_a"
   wait_for 5 at_least "$out" ${#receipt_a}; sleep 0.3
   check "$name: a receipt is still relayed byte for byte while the log cannot be written" cmp -s "$out" <(printf %s "$receipt_a")
   umount "$home"
-  tool_host strangers 4103 600 1 1 1 > /dev/null
-  tool_host strangers 4103 601 1 1 1 > /dev/null
+  client strangers 4103 600 1 1 1 > /dev/null
+  client strangers 4103 601 1 1 1 > /dev/null
   sleep 0.2
   measured "after the remount: Marlobex.log $(size_of "$log") bytes, Marlobex.log.old $(size_of "$log.old") bytes"
   check "$name: logging resumes once the directory is writable again" log_has "$(rejection_line 601)"
@@ -246,7 +245,7 @@ scenario_log_faults() {
   echo "checks: a Marlobex.log.old that cannot be removed (a directory with a file in it) while the log passes 1 MiB"
   rm -f "$log.old"; mkdir "$log.old"; echo keep > "$log.old/keep"
   pad_log $((1048576 + 10000))
-  tool_host strangers 4103 602 200 1 16 > /dev/null
+  client strangers 4103 602 200 1 16 > /dev/null
   local rotation_failures; rotation_failures=$(count_lines "Log rotation failed: Directory not empty")
   local logged; logged=$(messages | grep -c 'on port 4103$')
   measured "log $(size_of "$log") bytes; $rotation_failures 'Log rotation failed' lines; $logged rejection lines for port 4103 in the unrotated log"
@@ -254,7 +253,7 @@ scenario_log_faults() {
   check "$name: logging goes on in the unrotated file" [ "$logged" -ge 200 ]
   check "$name: the old generation is left as it was" [ "$(cat "$log.old/keep")" = keep ]
   local receipt_b=$'STORE 7 TILL 4\nEGGS           2.49\nTOTAL          2.49\n'
-  tool_till udp-send 10.203.0.2 9200 "$receipt_b"
+  till udp 10.203.0.2 9200 1 "$receipt_b"
   wait_for 5 at_least "$out" $(( ${#receipt_a} + ${#receipt_b} )); sleep 0.3
   check "$name: a receipt is still relayed byte for byte while rotation fails" cmp -s "$out" <(printf %s "$receipt_a$receipt_b")
   # More strangers while rotation keeps failing; SIGTERM in the middle.

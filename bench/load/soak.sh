@@ -23,7 +23,6 @@ home=${2%/}
 minutes=${3:-10} rate=${4:-50000} round_seconds=${5:-30}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-tools=$here/clients.py
 
 source "$root/scripts/sandbox.sh"
 source "$root/tests/e2e/common.sh"
@@ -77,18 +76,18 @@ echo "soak: $rounds rounds of $round_seconds s at $rate frames/s (10% matching),
 churn() {
   local round=$1 out=$work/churn receipt
   receipt=$(printf 'STORE 7 TILL 9\nROUND %05d      1.00\nTOTAL          1.00\n' "$round")
-  rm -f "$out" "$out.connected" "$out.closed"
-  bg_host recorder 127.0.0.1 4902 "$out" 20
+  rm -f "$out" "$out.connected"
+  bg_host record 4902 "$out" 20
   local churner=$!
   wait_for 5 test -e "$out.connected"
   wait_for 5 bash -c "[ \$(sed -E 's/$stamp_re//' '$log' | grep -cxF 'Accepted connection from NVR address: 127.0.0.1 Port: 4902') -ge $round ]"
-  tool_till udp-send 10.204.0.2 9200 "$receipt"
+  till udp 10.204.0.2 9200 1 "$receipt"
   wait_for 5 at_least "$out" ${#receipt}
   kill "$churner" 2>/dev/null; wait "$churner" 2>/dev/null
   cmp -s "$out" <(printf %s "$receipt") && echo 1 || echo 0
   local deadline=$((SECONDS + 5))
   until [ "$(count_prefix "Terminal port 127.0.0.1:4902 Write failed: ")" -ge "$round" ] || [ $SECONDS -ge $deadline ]; do
-    tool_till udp-send 10.204.0.2 9200 "DRAIN"
+    till udp 10.204.0.2 9200 1 "DRAIN"
     sleep 0.1
   done
 }
@@ -102,7 +101,7 @@ for round in $(seq 1 "$rounds"); do
   in_till "$work/generator" "sa$tag" "$rate" "$round_seconds" "$work/next_seq" "$first_seq" > "$work/generator.out" &
   generator=$!
   receipts_good=$(( receipts_good + $(churn "$round") ))
-  tool_host strangers 4903 $(( (round - 1) * 64 )) 64 1 16 > /dev/null
+  client strangers 4903 $(( (round - 1) * 64 )) 64 1 16 > /dev/null
   wait "$generator"
   read -r _ matching _ < "$work/generator.out"
   first_seq=$(cat "$work/next_seq")

@@ -1,8 +1,5 @@
-# Shared by the fault, load and soak scripts: the daemon's log ($log) read without its stamps, and
-# its process read from /proc. The tool_* helpers run clients.py ($tools) in a namespace.
-stamp_re='^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \] '
-messages() { sed -E "s/$stamp_re//" "${1:-$log}"; }
-log_has() { messages | grep -qxF -- "$1"; }
+# Shared by the fault, load and soak scripts, beside tests/e2e/common.sh: the daemon's log ($log)
+# counted, and its process read from /proc.
 count_lines() { messages "${2:-$log}" | grep -cxF -- "$1"; }      # exact lines
 count_prefix() { messages "${2:-$log}" | grep -cF -- "$1"; }      # lines holding a text
 last_line_is_sigterm() {
@@ -14,11 +11,9 @@ dead() { ! alive "$1"; }
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-tool_host() { in_host python3 "$tools" "$@"; }
-tool_till() { in_till python3 "$tools" "$@"; }
 measured() { echo "measured: $*"; }
-# In the background, with $! the client's own id (ip netns exec executes it in place), so that
-# killing $! ends the client itself.
-bg_host() { ip netns exec "$host" python3 "$tools" "$@" & }
-bg_till() { ip netns exec "$till" python3 "$tools" "$@" & }
+# A peer in the background, with $! its own id (ip netns exec executes it in place), so that
+# killing $! ends the peer itself.
+bg_host() { ip netns exec "$host" python3 "$peers" "$@" & }
+bg_till() { ip netns exec "$till" python3 "$peers" "$@" & }
 at_least() { [ "$(size_of "$1")" -ge "$2" ]; }

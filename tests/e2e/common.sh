@@ -1,6 +1,6 @@
-# Shared by the end-to-end scripts: counted checks, waiting for a condition, commands and the peer
-# script (clients.py) in the till's and the host's network namespaces ($till and $host), and the
-# daemon's log lines ($log) without their stamps.
+# Shared by the end-to-end scripts and the load benchmarks: counted checks, waiting for a condition,
+# commands and the peer script (scripts/peers.py) in the till's and the host's network namespaces
+# ($till and $host), and the daemon's log lines ($log, or the file given) without their stamps.
 passed=0 failed=0
 check() {  # check DESCRIPTION COMMAND...
   local what=$1; shift
@@ -12,8 +12,10 @@ wait_for() {  # wait_for SECONDS COMMAND...
 }
 in_host() { ip netns exec "$host" "$@"; }
 in_till() { ip netns exec "$till" "$@"; }
-clients=$(dirname "${BASH_SOURCE[0]}")/clients.py
-client() { in_host python3 "$clients" "$@"; }
-till() { in_till python3 "$clients" "$@"; }
-messages() { sed -E 's/^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] //' "$log" 2>/dev/null; }
+peers=$(dirname "${BASH_SOURCE[0]}")/../../scripts/peers.py
+client() { in_host python3 "$peers" "$@"; }
+till() { in_till python3 "$peers" "$@"; }
+stamp_re='^\[ [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]{8} \] '
+messages() { sed -E "s/$stamp_re//" "${1:-$log}" 2>/dev/null; }
+log_has() { messages | grep -qxF -- "$1"; }
 count_of() { messages | grep -cF -- "$1"; }

@@ -17,7 +17,6 @@ source "$(dirname "$0")/common.sh"
 sandbox_enter MARLOBEX_E2E_TAG mx va vb 10.201.0.2 10.201.0.1 -- "$0" "$@"
 trap 'kill -KILL ${daemon_pid:-} 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
 
-log_has() { messages | grep -qxF -- "$1"; }
 last_line_is() { [ "$(messages | tail -n 1)" = "$1" ]; }
 # start STATUS_FILE [LOCK_CONTENT]: a daemon under the subreaper, once it has made its servers
 start() {
@@ -49,7 +48,7 @@ cat > "$home/Marlobex.xml" <<'XML'
   </Network>
 </Marlobex>
 XML
-client answer 10.201.0.2 9100 30 &
+client host 10.201.0.2 9100 30 ack &
 
 # --- the tools' exit statuses on arguments they do not take; the check of a sound file ---
 for tool_status in Marlobex-check:2 Marlobex-probe:2 Marlobex-recorder:2 Marlobex-status:3; do
@@ -167,8 +166,8 @@ check "a recorder that floods the daemon: both recorders get every payload in or
   [ $(count_of 'Capture dropped') = 0 ]"
 finished="ip netns exec $host ss -Htn state close-wait sport = :4101 and dst 127.0.0.1"
 wait_for 6 bash -c "[ \$($finished | wc -l) = 1 ]"
-client strangers 4101 2000 & till udp 10.201.0.2 9200 200 'S%03d ' 0.005 &
-client strangers 4101 1000 127.0.0.1
+client strangers 4101 0 2000 1 16 & till udp 10.201.0.2 9200 200 'S%03d ' 0.005 &
+client flap 4101 1000 0 close
 accepted=$(grep -c 'Accepted connection from NVR address: 127.0.0.1 Port: 4101' "$log")
 client flood 4101 "$work/back" 10 &
 wait_for 5 test -e "$work/back.connected"
@@ -190,7 +189,7 @@ for signal in TERM HUP; do
   start "$work/busy-$signal.status"
   [ $signal = TERM ] && mv "$log" "$log.1" && install -m 640 /dev/null "$log"
   rejected=$(count_of "Rejected connection from address: ")
-  client strangers 4101 1000 &
+  client strangers 4101 0 1000 1 16 &
   wait_for 10 bash -c "[ \$(grep -c 'Rejected connection from address: ' '$log') -ge $((rejected + 200)) ]"
   stop $signal "${!signal}" "$work/busy-$signal.status" "while busy logging"
   check "SIG$signal while busy logging: every line is whole and stamped" \
