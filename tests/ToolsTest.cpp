@@ -70,6 +70,13 @@ TEST(ConfigurationCheckTest, FindsEveryKindOfFaultWhereItIs) {
     EXPECT_EQ(text.find("\n["), std::string::npos) << text;
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
   }
+  // A text too long for a label of the counters file: the finding says how the file shows it.
+  TiXmlDocument long_text;
+  long_text.Parse(("<M><Network><Terminal NvrPort=\"1\" SrcAddress=\"" + std::string(257, '1') + "\"/></Network></M>")
+                      .c_str());
+  EXPECT_NE(format_check_report(check_configuration(long_text.RootElement(), {}))
+                .find(" match a packet or a peer. Longer than 256 bytes, it is cut in the counters file"),
+            std::string::npos);
 }
 
 TEST(ProbeTest, CountsFramesByKindAndWhatMatchesNoLinkInABoundedTable) {
