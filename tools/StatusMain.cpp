@@ -1,6 +1,7 @@
 // Marlobex-status: is the daemon running, what its counters file says about the capture and every
 // link, and what the log said lately. Exit status as monitoring expects: 0 OK, 1 warning, 2 critical.
 #include "log/InstallDirectory.h"
+#include "tools/EscapedText.h"
 #include "tools/Status.h"
 #include "tools/ToolOptions.h"
 
@@ -8,9 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace {
 
@@ -61,13 +60,6 @@ bool parse(int argc, char** argv, Options& options) {
     }
   }
   return true;
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // The daemon's process id and how it was found; 0 when it does not run.
@@ -144,10 +136,9 @@ int main(int argc, char** argv) {
 
   const std::string log = std::string(marlobex::kInstallDirectory) + "Marlobex.log";
   const auto events = marlobex::recent_log_events(
-      read_text(std::string(marlobex::kInstallDirectory) + "Marlobex.log.old") + read_text(log),
-      options.lines);
+      marlobex::read_log_tail(log, log + ".old", marlobex::kLogTailBytes), options.lines);
   std::cout << "Recent log lines (" << log << "):\n";
-  for (const std::string& line : events) std::cout << "  " << line << "\n";
+  for (const std::string& line : events) std::cout << "  " << marlobex::escaped_line(line) << "\n";
   std::cout << (status == 0 ? "OK" : status == 1 ? "WARNING" : "CRITICAL") << "\n";
   return status;
 }
