@@ -94,7 +94,8 @@ class DocumentScan {
     if (starts_with_any_case(at_, "<?xml")) {
       std::string name;
       if (!declaration(name)) return false;
-      // Only the first declaration at the top level counts, and only before anything else decided.
+      // Only at the top level, and only while neither a byte order mark nor an earlier
+      // declaration has decided.
       if (depth_ == 0 && encoding_ == Encoding::Unknown) encoding_ = declared_encoding(name);
       return true;
     }

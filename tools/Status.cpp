@@ -146,6 +146,14 @@ class SampleLine {
   std::size_t position_ = 0;
 };
 
+// One line of the text; false for a comment, a blank line or a line that does not parse.
+bool parse_sample_line(const std::string& line, MetricSample& sample) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (first == std::string::npos || line[first] == '#') return false;
+  sample.labels.clear();
+  return SampleLine(line).parse(sample);
+}
+
 std::uint64_t count_of(double value) {
   // Also false for NaN, which no cast may see.
   return value >= 0 && value < 18446744073709551616.0 ? static_cast<std::uint64_t>(value) : 0;
@@ -177,6 +185,9 @@ std::string identity(const LinkCounts& link) {
 class CountersBuilder {
  public:
   void add(const MetricSample& sample);
+  void add_line(const std::string& line) {
+    if (parse_sample_line(line, line_sample_)) add(line_sample_);
+  }
   Counters counters;
 
  private:
@@ -184,6 +195,7 @@ class CountersBuilder {
 
   std::unordered_map<std::string, std::size_t> index_;
   LinkCounts scratch_;
+  MetricSample line_sample_;
 };
 
 LinkCounts& CountersBuilder::link_of(const MetricSample& sample) {
@@ -335,19 +347,6 @@ bool is_event(const std::string& line) {
   return false;
 }
 
-// One line of the text; false for a comment, a blank line or a line that does not parse.
-bool parse_sample_line(const std::string& line, MetricSample& sample) {
-  const std::size_t first = line.find_first_not_of(" \t");
-  if (first == std::string::npos || line[first] == '#') return false;
-  sample.labels.clear();
-  return SampleLine(line).parse(sample);
-}
-
-void add_line(const std::string& line, CountersBuilder& builder) {
-  MetricSample sample;
-  if (parse_sample_line(line, sample)) builder.add(sample);
-}
-
 }  // namespace
 
 std::vector<MetricSample> parse_metrics(const std::string& text) {
@@ -397,14 +396,14 @@ bool read_counters_file(const std::string& path, CountersSnapshot& snapshot) {
     while (const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
       const char* const line_end = static_cast<const char*>(found);
       line.append(at, line_end);
-      add_line(line, builder);
+      builder.add_line(line);
       line.clear();
       at = line_end + 1;
     }
     line.append(at, end);
   }
   ::close(fd);
-  add_line(line, builder);
+  builder.add_line(line);
   snapshot.counters = std::move(builder.counters);
   snapshot.inode = info.st_ino;
   snapshot.written = info.st_mtim.tv_sec;
