@@ -19,7 +19,7 @@ const char* const kUsage =
     "service manager starts it, without the lock), then reads the counters the daemon replaces in\n"
     "Marlobex.prom every 10 s: per link whether its port listens and its recorder is connected,\n"
     "frames and bytes since the start and between two samples of the file, and payloads dropped\n"
-    "by reason. Last come the connection, rejection and failure lines of the log.\n"
+    "by reason. Last come the connection, rejection and failure lines of the log's last MiB.\n"
     "  -n LINES         log lines to show (default 10)\n"
     "  --wait SECONDS   wait at most this long for the daemon's next sample (default 12); 0 reads\n"
     "                   one sample: no interval, and drops are not judged\n"
