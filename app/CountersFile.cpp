@@ -25,12 +25,12 @@ void sample(std::FILE* out, const char* name, std::uint64_t value) {
   std::fprintf(out, "%s %" PRIu64 "\n", name, value);
 }
 
+std::string label(const std::string& text) { return escape_label_value(bounded_label_value(text)); }
+
 std::string link_labels(const TerminalLink& link) {
-  return "nvr_port=\"" + escape_label_value(link.NvrPort) + "\",recorder=\"" +
-         escape_label_value(link.RecorderAddress) + "\",src_address=\"" +
-         escape_label_value(link.SrcAddress) + "\",src_port=\"" + escape_label_value(link.SrcPort) +
-         "\",dst_address=\"" + escape_label_value(link.DstAddress) + "\",dst_port=\"" +
-         escape_label_value(link.DstPort) + "\"";
+  return "nvr_port=\"" + label(link.NvrPort) + "\",recorder=\"" + label(link.RecorderAddress) +
+         "\",src_address=\"" + label(link.SrcAddress) + "\",src_port=\"" + label(link.SrcPort) +
+         "\",dst_address=\"" + label(link.DstAddress) + "\",dst_port=\"" + label(link.DstPort) + "\"";
 }
 
 struct LinkMetric {
@@ -88,7 +88,27 @@ void write_drops(std::FILE* out, const std::vector<std::string>& labels,
   }
 }
 
+// 64-bit FNV-1a: small, and the same in every build.
+std::uint64_t text_hash(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 }  // namespace
+
+std::string bounded_label_value(const std::string& text) {
+  if (text.size() <= kMaxLabelValueBytes) return text;
+  char mark[20];
+  std::snprintf(mark, sizeof mark, "...%016" PRIx64, text_hash(text));
+  std::size_t cut = kMaxLabelValueBytes - std::strlen(mark);
+  // Not inside a UTF-8 sequence: a scraper refuses a label value that is not valid UTF-8.
+  for (int step = 0; step < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++step) --cut;
+  return text.substr(0, cut) + mark;
+}
 
 std::string escape_label_value(const std::string& text) {
   std::string out;
@@ -150,9 +170,14 @@ bool CountersFile::update(std::chrono::steady_clock::time_point now, const Count
 }
 
 void CountersFile::write(const CountersView& view) {
-  const int fd = ::open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+  // The temporary is made afresh, never opened through whatever stands at its name: a symbolic
+  // link would lead the write (and the mode) to another file, and a FIFO would hold the loop.
+  ::unlink(temporary_path_.c_str());
+  const int fd =
+      ::open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
   std::FILE* out = fd < 0 ? nullptr : ::fdopen(fd, "w");
   if (fd >= 0 && !out) ::close(fd);
+  // The mode of the file just made, whatever the umask.
   bool written = out && ::fchmod(fd, 0640) == 0 && write_counters(out, view);
   if (out && std::fclose(out) != 0) written = false;
   if (written && std::rename(temporary_path_.c_str(), path_.c_str()) != 0) written = false;
@@ -161,7 +186,7 @@ void CountersFile::write(const CountersView& view) {
     return;
   }
   const int error = errno;
-  ::unlink(temporary_path_.c_str());
+  if (fd >= 0) ::unlink(temporary_path_.c_str());
   if (!failing_) {
     Log::instance().line() << "Failed to write Marlobex.prom: " << std::strerror(error) << std::endl;
   }

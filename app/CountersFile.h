@@ -4,6 +4,7 @@
 #include "relay/TerminalLink.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -20,6 +21,14 @@ struct CountersView {
 /// Writes every counter in the Prometheus text exposition format (0.0.4). Returns false when a
 /// write failed.
 bool write_counters(std::FILE* out, const CountersView& view);
+
+/// Label values are cut to this many bytes, so that no configured text can make the file large.
+constexpr std::size_t kMaxLabelValueBytes = 256;
+
+/// `text` when it fits in kMaxLabelValueBytes; otherwise its start, "..." and the 16 hex digits of
+/// a hash of the whole text, kMaxLabelValueBytes bytes in all: two texts that differ only past the
+/// cut still give two series.
+std::string bounded_label_value(const std::string& text);
 
 /// A label value with backslash, double quote and line feed escaped as the format requires.
 std::string escape_label_value(const std::string& text);

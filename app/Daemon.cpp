@@ -1,5 +1,6 @@
 #include "app/Daemon.h"
 
+#include "log/AppendFile.h"
 #include "log/InstallDirectory.h"
 
 #include <fcntl.h>
@@ -48,8 +49,14 @@ void set_signal_dispositions() {
 }  // namespace
 
 int take_instance_lock(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0640);
+  // A FIFO at the path must not hold start-up, and only a regular file (perhaps behind a symbolic
+  // link an administrator made) may be truncated and written.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK, 0640);
   if (fd < 0) return -1;
+  if (!is_regular_file(fd)) {
+    ::close(fd);
+    return -1;
+  }
   if (::lockf(fd, F_TLOCK, 0) < 0) {
     ::close(fd);
     return -2;

@@ -18,8 +18,9 @@ DaemonStart daemonize();
 /// socket and a recorder connection.
 void raise_descriptor_limit();
 
-/// The lock step on its own: opens `path` (O_RDWR|O_CREAT, 0640) and takes the lock.
-/// Returns the descriptor, -1 when the file cannot be opened, -2 when another process holds it.
+/// The lock step on its own: opens `path` (O_RDWR|O_CREAT|O_NONBLOCK, 0640) and takes the lock.
+/// Returns the descriptor, -1 when the file cannot be opened or is not a regular file, -2 when
+/// another process holds it.
 /// On success the file holds this process's id and nothing else.
 int take_instance_lock(const std::string& path);
 

@@ -1,13 +1,16 @@
 #include "config/Configuration.h"
 
 #include "config/DocumentScan.h"
+#include "log/AppendFile.h"
 #include "log/InstallDirectory.h"
 #include "log/Log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace marlobex {
 
@@ -66,25 +69,33 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
   }
 }
 
+// Reads at most `limit` bytes into `bytes`; the reason when reading fails, or the empty text.
+std::string read_up_to(int fd, std::size_t limit, std::string& bytes) {
+  bytes.assign(limit, '\0');
+  std::size_t size = 0;
+  while (size < limit) {
+    const ssize_t got = ::read(fd, &bytes[size], limit - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return "cannot be read";
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  bytes.resize(size);
+  return std::string();
+}
+
 // The file's bytes, at most one more than the limit: a larger file is refused without reading it.
+// Only a regular file is read, and a FIFO at the path does not hold the open.
 bool read_bytes(const std::string& path, std::string& bytes, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = errno != 0 ? std::strerror(errno) : "cannot be opened";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
     return false;
   }
-  bytes.assign(kMaxConfigurationBytes + 1, '\0');
-  file.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
-  if (file.bad()) {
-    error = "cannot be read";
-    return false;
-  }
-  bytes.resize(static_cast<std::size_t>(file.gcount()));
-  if (bytes.size() > kMaxConfigurationBytes) {
-    error = "larger than 1,048,576 bytes";
-    return false;
-  }
-  return true;
+  error = is_regular_file(fd) ? read_up_to(fd, kMaxConfigurationBytes + 1, bytes) : "not a regular file";
+  ::close(fd);
+  if (error.empty() && bytes.size() > kMaxConfigurationBytes) error = "larger than 1,048,576 bytes";
+  return error.empty();
 }
 
 // The bytes with CR LF and lone CR made LF, as TinyXML's own file loader does.

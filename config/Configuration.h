@@ -42,8 +42,8 @@ enum class LoadResult { Loaded, NotLoaded, NoRootElement };
 /// The installed "Marlobex.xml".
 std::string configuration_path();
 
-/// Loads `path` into `loaded` without logging or ending the process. A file over
-/// kMaxConfigurationBytes, or one that DocumentScan refuses (elements nested more than
+/// Loads `path` into `loaded` without logging or ending the process. Anything but a regular file,
+/// a file over kMaxConfigurationBytes, or one that DocumentScan refuses (elements nested more than
 /// kMaxElementDepth deep), is not given to the parser and is not loaded.
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded);
 

@@ -50,13 +50,26 @@ bool is_skipped_mark(const char* at) {
          starts_with(at, "\xEF\xBF\xBF");
 }
 
+// How TinyXML reads the bytes: a document starts Unknown, and Unknown and Legacy read byte by byte.
+// A leading byte order mark makes it UTF-8; otherwise the first declaration at the top level does:
+// UTF-8 when it names no encoding or one that begins with "UTF-8" or "UTF8" (in any case), Legacy
+// for any other name.
+enum class Encoding { Unknown, Utf8, Legacy };
+
+Encoding declared_encoding(const std::string& name) {
+  // A character reference would be decoded first; reading it as UTF-8 is the safe guess.
+  if (name.empty() || name.find('&') != std::string::npos) return Encoding::Utf8;
+  const char* text = name.c_str();
+  return starts_with_any_case(text, "utf-8") || starts_with_any_case(text, "utf8") ? Encoding::Utf8
+                                                                                   : Encoding::Legacy;
+}
+
 class DocumentScan {
  public:
   explicit DocumentScan(const char* text) : start_(text), at_(text) {}
 
   std::string run(int& line) {
-    if (starts_with(at_, "\xEF\xBB\xBF")) at_ += 3;
-    find_skipped_marks();
+    if (starts_with(at_, "\xEF\xBB\xBF")) encoding_ = Encoding::Utf8;
     skip_space(at_);
     // One pass in document order, as TinyXML reads: outside the root element it stops at anything
     // but markup; inside, it reads text up to the next "<".
@@ -76,18 +89,16 @@ class DocumentScan {
   }
 
  private:
-  void find_skipped_marks() {
-    for (const char* at = at_; *at; ++at) {
-      if (is_skipped_mark(at)) {
-        refuse(at, "a byte order mark after the start");
-        return;
-      }
-    }
-  }
-
   // A construct that begins with "<", as TinyXML tells them apart. False when reading ends.
   bool markup() {
-    if (starts_with_any_case(at_, "<?xml")) return declaration();
+    if (starts_with_any_case(at_, "<?xml")) {
+      std::string name;
+      if (!declaration(name)) return false;
+      // Only at the top level, and only while neither a byte order mark nor an earlier
+      // declaration has decided.
+      if (depth_ == 0 && encoding_ == Encoding::Unknown) encoding_ = declared_encoding(name);
+      return true;
+    }
     if (starts_with(at_, "<!--")) return skip_past(at_ + 4, "-->");
     if (starts_with(at_, "<![CDATA[")) return skip_past(at_ + 9, "]]>");
     if (at_[1] == '!' || !starts_name(at_[1])) return skip_past(at_ + 1, ">");
@@ -97,6 +108,9 @@ class DocumentScan {
   bool start_tag() {
     const char* const tag = at_;
     const char* at = at_ + 1;
+    // TinyXML skips white space here; in UTF-8 a mark before the name is white space.
+    skip_space(at);
+    if (!starts_name(*at)) return false;
     while (continues_name(*at)) ++at;
     // An empty element is a level too: TinyXML parses and destroys it one call deeper.
     if (depth_ + 1 > kMaxElementDepth) return refuse(tag, "elements nested more than 64 deep");
@@ -117,8 +131,8 @@ class DocumentScan {
   }
 
   // TinyXML reads its version, encoding and standalone values like attributes, skips any other
-  // word, and ends at the first ">" outside those values.
-  bool declaration() {
+  // word, and ends at the first ">" outside those values. `encoding` is the last encoding value.
+  bool declaration(std::string& encoding) {
     const char* at = at_ + 5;
     while (*at) {
       if (*at == '>') {
@@ -126,9 +140,11 @@ class DocumentScan {
         return true;
       }
       skip_space(at);
-      if (starts_with_any_case(at, "version") || starts_with_any_case(at, "encoding") ||
-          starts_with_any_case(at, "standalone")) {
-        if (!attribute(at)) return false;
+      const bool names_encoding = starts_with_any_case(at, "encoding");
+      if (starts_with_any_case(at, "version") || names_encoding || starts_with_any_case(at, "standalone")) {
+        const char* value = nullptr;
+        if (!attribute(at, &value)) return false;
+        if (names_encoding) encoding = quoted_value(value, at);
       } else {
         while (*at && *at != '>' && !is_space(*at)) ++at;
       }
@@ -136,13 +152,15 @@ class DocumentScan {
     return false;
   }
 
-  bool attribute(const char*& at) {
+  // `value`, when given, is set to where the value starts, at its opening quote if it has one.
+  bool attribute(const char*& at, const char** value = nullptr) {
     if (!starts_name(*at)) return false;
     while (continues_name(*at)) ++at;
     skip_space(at);
     if (*at != '=') return false;
     ++at;
     skip_space(at);
+    if (value) *value = at;
     if (*at == '"' || *at == '\'') {
       const char quote = *at++;
       if (!text(at, quote)) return false;
@@ -165,7 +183,8 @@ class DocumentScan {
         if (!skip_character_reference(at)) return refuse(at, "a malformed character reference");
         continue;
       }
-      const int length = sequence_length(static_cast<unsigned char>(*at));
+      const int length =
+          encoding_ == Encoding::Utf8 ? sequence_length(static_cast<unsigned char>(*at)) : 1;
       for (int i = 1; i < length; ++i) {
         if (static_cast<unsigned char>(at[i]) < 0x80) {
           return refuse(at, "an incomplete UTF-8 sequence");
@@ -174,6 +193,12 @@ class DocumentScan {
       ++at;
     }
     return *at != '\0';
+  }
+
+  // The text of a value from `start` to `end` (just past it), without its quotes.
+  static std::string quoted_value(const char* start, const char* end) {
+    const bool quoted = *start == '"' || *start == '\'';
+    return quoted ? std::string(start + 1, end - 1) : std::string(start, end);
   }
 
   static bool skip_character_reference(const char*& at) {
@@ -194,8 +219,17 @@ class DocumentScan {
     return true;
   }
 
-  static void skip_space(const char*& at) {
-    while (is_space(*at)) ++at;
+  // As TinyXML skips white space: in a UTF-8 document the marks as well.
+  void skip_space(const char*& at) const {
+    for (;;) {
+      if (is_space(*at)) {
+        ++at;
+      } else if (encoding_ == Encoding::Utf8 && is_skipped_mark(at)) {
+        at += 3;
+      } else {
+        return;
+      }
+    }
   }
 
   bool refuse(const char* at, const char* reason) {
@@ -214,6 +248,7 @@ class DocumentScan {
 
   const char* const start_;
   const char* at_;
+  Encoding encoding_ = Encoding::Unknown;
   int depth_ = 0;
   std::string problem_;
   const char* problem_at_ = nullptr;

@@ -1,6 +1,7 @@
 #include "log/AppendFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,9 +14,19 @@ AppendFile::~AppendFile() { close(); }
 
 bool AppendFile::open(const std::string& path, bool truncate) {
   close();
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+  // Without O_NONBLOCK, a FIFO at the path would hold the open until somebody reads it.
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | (truncate ? O_TRUNC : 0);
   fd_ = ::open(path.c_str(), flags, 0640);
+  if (fd_ >= 0 && !is_regular_file(fd_)) {
+    ::close(fd_);
+    fd_ = -1;
+  }
   return fd_ >= 0;
+}
+
+bool is_regular_file(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 void AppendFile::close() {

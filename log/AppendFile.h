@@ -16,7 +16,8 @@ class AppendFile : public std::streambuf {
   AppendFile& operator=(const AppendFile&) = delete;
 
   /// Opens `path` for appending, creating it with mode 0640 (less the umask), emptied when
-  /// `truncate`; false if it cannot be opened. Closes a file already open first.
+  /// `truncate`; false if it cannot be opened or is not a regular file (a symbolic link counts as
+  /// what it leads to). Never waits for a reader. Closes a file already open first.
   bool open(const std::string& path, bool truncate);
   /// Writes what is buffered and closes the file.
   void close();
@@ -34,5 +35,8 @@ class AppendFile : public std::streambuf {
   int fd_ = -1;
   char buffer_[8192];
 };
+
+/// Whether `fd` is open on a regular file: not a FIFO, a device, a socket or a directory.
+bool is_regular_file(int fd);
 
 }  // namespace marlobex

@@ -44,6 +44,10 @@ MUTANTS = [
            "log/Log.cpp",
            "second_clock::local_time()",
            "second_clock::universal_time()"),
+    Mutant("log-open-waits-for-fifo", "the log is opened without O_NONBLOCK: a FIFO at its name holds the daemon",
+           "log/AppendFile.cpp",
+           "O_CREAT | O_NONBLOCK | O_CLOEXEC",
+           "O_CREAT | O_CLOEXEC"),
 
     # --- config/ ---
     Mutant("config-first-nvr", "the first NVR of a network becomes its recorder address, not the last",
@@ -78,6 +82,11 @@ MUTANTS = [
            "config/Configuration.cpp",
            "    text = attribute_text(network, name);\n",
            "    if (text.empty()) text = attribute_text(network, name);\n"),
+
+    Mutant("config-scan-marks-not-skipped", "in a UTF-8 document the scan stops at a byte order mark TinyXML skips",
+           "config/DocumentScan.cpp",
+           "} else if (encoding_ == Encoding::Utf8 && is_skipped_mark(at)) {",
+           "} else if (false) {"),
 
     # --- capture/ ---
     Mutant("decode-vlan-offset", "the 802.1Q tag is taken as 2 bytes instead of 4",
@@ -255,6 +264,14 @@ MUTANTS = [
            "app/CountersFile.cpp",
            r'out += "\\\"";',
            r'out += "\"";'),
+    Mutant("app-label-not-cut", "a configured text of any length becomes a label value whole",
+           "app/CountersFile.cpp",
+           "return escape_label_value(bounded_label_value(text));",
+           "return escape_label_value(text);"),
+    Mutant("app-counters-temporary-kept", "whatever stands at the temporary's name (a FIFO) is not removed first",
+           "app/CountersFile.cpp",
+           "  ::unlink(temporary_path_.c_str());\n  const int fd =",
+           "  const int fd ="),
     Mutant("app-counters-written-in-place", "the counters file is written in place instead of renamed over",
            "app/CountersFile.cpp",
            "temporary_path_(directory + \"Marlobex.prom.tmp\")",
@@ -265,8 +282,8 @@ MUTANTS = [
            "  if (false) {"),
     Mutant("app-lock-truncated-on-open", "the lock file is truncated on opening, before the lock is ours",
            "app/Daemon.cpp",
-           "::open(path.c_str(), O_RDWR | O_CREAT, 0640);",
-           "::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0640);"),
+           "::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK, 0640);",
+           "::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_TRUNC, 0640);"),
     Mutant("app-forks-under-init", "a daemon started by process 1 forks and locks anyway",
            "app/Daemon.cpp",
            "  if (::getppid() == 1) return DaemonStart::Daemon;\n",

@@ -1,12 +1,17 @@
 #include "app/CommandLine.h"
 #include "app/CountersFile.h"
+#include "app/Daemon.h"
 #include "app/ServiceNotifier.h"
 
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <regex>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -34,19 +39,21 @@ TEST(CommandLineTest, UsageAndFileArgumentFromTheJoinedWords) {
   EXPECT_EQ(parse({"Marlobex", "-fx", "name"}).file_argument, "");
 }
 
-TEST(CountersFileTest, LabelValuesAreEscapedAndEachWriteReplacesTheWholeFile) {
+TEST(CountersFileTest, LabelValuesAreCutAndEscapedAndEachWriteReplacesTheWholeFile) {
   test::log_directory();
   test::ScratchDirectory dir;
   IoService io;
   CaptureSource capture("10.0.0.2", nullptr);
   TerminalTable terminals;
-  std::unique_ptr<TerminalLink> link(new TerminalLink(io, "10.0.0.1", "", "", "9100", "127.0.0.1", "0\\\"\n"));
+  const std::string recorder = "127.0.0.1" + std::string(300, ' ');  // cut in the file
+  std::unique_ptr<TerminalLink> link(new TerminalLink(io, "10.0.0.1", "", "", "9100", recorder, "0\\\"\n"));
   terminals.emplace(TerminalLink::key("10.0.0.1", "", "", "9100"), std::move(link));
   CountersFile file(dir.path());
   file.write(CountersView{1765000000, capture, terminals});
   const std::string text = test::read_file(file.path());
   const std::string labels =
-      "{nvr_port=\"0\\\\\\\"\\n\",recorder=\"127.0.0.1\",src_address=\"10.0.0.1\",src_port=\"\","
+      "{nvr_port=\"0\\\\\\\"\\n\",recorder=\"" + bounded_label_value(recorder) +
+      "\",src_address=\"10.0.0.1\",src_port=\"\","
       "dst_address=\"\",dst_port=\"9100\"}";
   EXPECT_NE(text.find("\nmarlobex_link_listening" + labels + " 1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\nmarlobex_link_recorder_connected" + labels + " 0\n"), std::string::npos);
@@ -72,6 +79,31 @@ TEST(ServiceNotifierTest, StatusLineCountsWhatChangedSinceTheEarlierTotals) {
   EXPECT_EQ(status_line(StatusTotals{12, 11, 1, 1235567, 5, 8, true}, &earlier, 10),
             "12 links, 11 listening, 1 recorder connected; 1,234,567 payloads relayed, 0 dropped, "
             "1 kernel drop in the last 10 s; adapter open");
+}
+
+// 237 bytes of a text are kept when they end on a character; a mark of 19 bytes follows.
+TEST(CountersFileTest, LongLabelValuesAreCutWithAMarkAndStayDistinct) {
+  const std::string fits(kMaxLabelValueBytes, 'a');
+  const std::string mark = "\\.{3}[0-9a-f]{16}";
+  EXPECT_EQ(bounded_label_value(fits), fits);
+  EXPECT_TRUE(std::regex_match(bounded_label_value(fits + "b"), std::regex(fits.substr(19) + mark)));
+  // A two-byte character across the cut goes whole; texts that differ only past the cut stay apart.
+  const std::string accented = fits.substr(20) + "\xC3\xA9" + fits;
+  EXPECT_TRUE(std::regex_match(bounded_label_value(accented), std::regex(fits.substr(20) + mark)));
+  EXPECT_NE(bounded_label_value(accented), bounded_label_value(accented + "b"));
+}
+
+// Only a regular file is locked, perhaps behind a symbolic link; a FIFO does not hold the open.
+TEST(InstanceLockTest, TakesOnlyARegularFile) {
+  test::ScratchDirectory dir;
+  ASSERT_EQ(::mkfifo((dir.path() + "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(take_instance_lock(dir.path() + "fifo"), -1);
+  test::write_file(dir.path() + "target", "1234567890\n");
+  ASSERT_EQ(::symlink("target", (dir.path() + "Marlobex.lock").c_str()), 0);
+  const int fd = take_instance_lock(dir.path() + "Marlobex.lock");
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(test::read_file(dir.path() + "target"), std::to_string(::getpid()) + "\n");
+  ::close(fd);
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
 #include <sstream>
 
 namespace marlobex {
@@ -70,6 +73,13 @@ TEST(ConfigurationCheckTest, FindsEveryKindOfFaultWhereItIs) {
     EXPECT_EQ(text.find("\n["), std::string::npos) << text;
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
   }
+  // A text too long for a label of the counters file: the finding says how the file shows it.
+  TiXmlDocument long_text;
+  long_text.Parse(("<M><Network><Terminal NvrPort=\"1\" SrcAddress=\"" + std::string(257, '1') + "\"/></Network></M>")
+                      .c_str());
+  EXPECT_NE(format_check_report(check_configuration(long_text.RootElement(), {}))
+                .find(" match a packet or a peer. Longer than 256 bytes, it is cut in the counters file"),
+            std::string::npos);
 }
 
 TEST(ProbeTest, CountsFramesByKindAndWhatMatchesNoLinkInABoundedTable) {
@@ -153,6 +163,36 @@ TEST(StatusTest, VerdictsOfTheCounters) {
       problems.push_back(std::to_string(problem.level) + " " + problem.text);
     EXPECT_EQ(problems, c.expected) << c.age << " s old, quiet " << c.quiet << ", " << c.drops << " drops";
   }
+}
+
+TEST(StatusTest, LinksAreMatchedByAllTheirLabelsAndTheirTextsShownEscaped) {
+  auto frames = [](const std::string& labels, int count) {
+    return "marlobex_link_frames_total{" + labels + "} " + std::to_string(count) + "\n";
+  };
+  // Two links whose labels run together alike, in either order; a forged port and recorder.
+  const std::string one = "nvr_port=\"1\",src_address=\"1\",src_port=\"2\"";
+  const std::string other = "nvr_port=\"1\",src_address=\"12\",src_port=\"\"";
+  const std::string forged = "nvr_port=\"7\\n[ x ] OK\",recorder=\"\x1b[2J\xC2\x9B\"";
+  const Counters before = read_counters(parse_metrics(frames(other, 10) + frames(one, 20)));
+  const Counters latest = read_counters(parse_metrics(frames(one, 21) + frames(other, 13) + frames(forged, 0) +
+                                                      "marlobex_link_listening{" + forged + "} 1\n"));
+  const std::string text = format_counters(latest, &before, 10);
+  EXPECT_NE(text.find("(1:2::): not listening\n    21 frames, 0 bytes since the start; 1 frames,"), text.npos);
+  EXPECT_NE(text.find("(12:::): not listening\n    13 frames, 0 bytes since the start; 3 frames,"), text.npos);
+  EXPECT_NE(text.find("  port 7 for NvrPort \"7\\x0A[ x ] OK\" (:::): listening, no recorder connected from "
+                      "\\x1B[2J\\xC2\\x9B\n"), std::string::npos) << text;
+}
+
+// A 2 GiB log (sparse) is read from its end, whole lines only; a short one follows the older one's end.
+TEST(StatusTest, ReadsOnlyTheEndOfTheLog) {
+  test::ScratchDirectory dir;
+  const std::string log = dir.path() + "Marlobex.log";
+  test::write_file(log + ".old", "x\nold\n");
+  test::write_file(log, "new\n");
+  EXPECT_EQ(read_log_tail(log, log + ".old", 9), "old\nnew\n");
+  ASSERT_EQ(::truncate(log.c_str(), 2LL << 30), 0);
+  std::ofstream(log, std::ios::app) << "\nListening on eth0\n";
+  EXPECT_EQ(read_log_tail(log, log + ".old", kLogTailBytes), "Listening on eth0\n");
 }
 
 TEST(RecorderTest, EscapesWhatCouldMoveTheCursorOrStartALineAndDumpsHexAcrossPieces) {

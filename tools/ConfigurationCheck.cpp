@@ -1,5 +1,6 @@
 #include "tools/ConfigurationCheck.h"
 
+#include "app/CountersFile.h"
 #include "capture/LinkMatcher.h"
 #include "log/Log.h"
 #include "relay/TerminalServer.h"
@@ -132,6 +133,13 @@ void check_control_bytes(const TiXmlElement* element, Collector& out) {
   }
 }
 
+// What a text too long for a label of the counters file turns into there.
+std::string counters_cut(const std::string& text) {
+  if (text.size() <= kMaxLabelValueBytes) return "";
+  return " Longer than " + std::to_string(kMaxLabelValueBytes) +
+         " bytes, it is cut in the counters file (its start, \"...\" and a hash).";
+}
+
 void check_attribute_forms(const TiXmlElement* element, Collector& out) {
   check_control_bytes(element, out);
   static const char* const kAddresses[] = {"SrcAddress", "DstAddress", "Address", "SniffAdapterAddress"};
@@ -142,9 +150,11 @@ void check_attribute_forms(const TiXmlElement* element, Collector& out) {
     const std::string problem = address_form_problem(value);
     if (problem.empty()) continue;
     const bool adapter = std::string(name) == "SniffAdapterAddress";
+    const std::string never = adapter ? "can never name an adapter."
+                                      : "can never match a packet or a peer." + counters_cut(value);
     out.warn("W10", element->Row(),
              std::string(name) + "=\"" + value + "\" is " + problem + ": it is compared as text and " +
-                 (adapter ? "can never name an adapter." : "can never match a packet or a peer."));
+                 never);
   }
   for (const char* name : kPorts) {
     const char* value = element->Attribute(name);
@@ -153,7 +163,7 @@ void check_attribute_forms(const TiXmlElement* element, Collector& out) {
     if (problem.empty()) continue;
     out.warn("W11", element->Row(),
              std::string(name) + "=\"" + value + "\" is " + problem +
-                 ": it is compared as text and can never match a packet.");
+                 ": it is compared as text and can never match a packet." + counters_cut(value));
   }
 }
 

@@ -10,4 +10,8 @@ namespace marlobex {
 /// upper-case hex digits. Pieces can be escaped one by one: no byte depends on its neighbours.
 std::string escaped_text(const char* bytes, std::size_t length);
 
+/// `text` with every byte but printable ASCII as \xHH, tab and line feed too: a configured text or
+/// a log line printed for an operator stays on its own line and moves no cursor.
+std::string escaped_line(const std::string& text);
+
 }  // namespace marlobex

@@ -2,6 +2,7 @@
 
 #include "relay/TerminalLink.h"
 #include "relay/TerminalServer.h"
+#include "tools/EscapedText.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,9 +13,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
+#include <cstring>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 namespace marlobex {
 
@@ -22,8 +24,9 @@ const char* const kDropReasons[3] = {"no_recorder", "slow_recorder", "write_fail
 
 namespace {
 
-// The daemon writes a few kilobytes per link; a file past this is not its own.
-constexpr std::size_t kMaxCountersBytes = 32 * 1024 * 1024;
+// The daemon writes at most a few kilobytes per link, and a configuration of at most 1 MiB holds
+// fewer than 30,000 links; a file past this is not its own.
+constexpr std::size_t kMaxCountersBytes = 256 * 1024 * 1024;
 constexpr std::chrono::milliseconds kReplacementPoll{100};
 
 // One line of the exposition format, read left to right; every read checks the end first.
@@ -143,6 +146,14 @@ class SampleLine {
   std::size_t position_ = 0;
 };
 
+// One line of the text; false for a comment, a blank line or a line that does not parse.
+bool parse_sample_line(const std::string& line, MetricSample& sample) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (first == std::string::npos || line[first] == '#') return false;
+  sample.labels.clear();
+  return SampleLine(line).parse(sample);
+}
+
 std::uint64_t count_of(double value) {
   // Also false for NaN, which no cast may see.
   return value >= 0 && value < 18446744073709551616.0 ? static_cast<std::uint64_t>(value) : 0;
@@ -159,25 +170,44 @@ std::string label_value(const MetricSample& sample, const char* label) {
   return std::string();
 }
 
-// The link a sample belongs to, by its six link labels; added in the order first seen.
-LinkCounts& link_of(const MetricSample& sample, Counters& counters,
-                    std::map<std::vector<std::string>, std::size_t>& index) {
-  static const char* const kLinkLabels[] = {"nvr_port",    "recorder",    "src_address",
-                                            "src_port",    "dst_address", "dst_port"};
-  std::vector<std::string> key;
-  for (const char* label : kLinkLabels) key.push_back(label_value(sample, label));
-  const auto found = index.find(key);
-  if (found != index.end()) return counters.links[found->second];
-  index.emplace(key, counters.links.size());
-  counters.links.emplace_back();
-  LinkCounts& link = counters.links.back();
-  link.nvr_port = key[0];
-  link.recorder = key[1];
-  link.src_address = key[2];
-  link.src_port = key[3];
-  link.dst_address = key[4];
-  link.dst_port = key[5];
-  return link;
+// The six link labels as one text, each value after its length: no two links give the same text.
+std::string identity(const LinkCounts& link) {
+  std::string text;
+  for (const std::string* value : {&link.nvr_port, &link.recorder, &link.src_address, &link.src_port,
+                                   &link.dst_address, &link.dst_port}) {
+    text += std::to_string(value->size()) + ':' + *value;
+  }
+  return text;
+}
+
+// Folds samples into counters; the link a sample belongs to is found by its six labels in constant
+// time, and added in the order first seen.
+class CountersBuilder {
+ public:
+  void add(const MetricSample& sample);
+  void add_line(const std::string& line) {
+    if (parse_sample_line(line, line_sample_)) add(line_sample_);
+  }
+  Counters counters;
+
+ private:
+  LinkCounts& link_of(const MetricSample& sample);
+
+  std::unordered_map<std::string, std::size_t> index_;
+  LinkCounts scratch_;
+  MetricSample line_sample_;
+};
+
+LinkCounts& CountersBuilder::link_of(const MetricSample& sample) {
+  scratch_.nvr_port = label_value(sample, "nvr_port");
+  scratch_.recorder = label_value(sample, "recorder");
+  scratch_.src_address = label_value(sample, "src_address");
+  scratch_.src_port = label_value(sample, "src_port");
+  scratch_.dst_address = label_value(sample, "dst_address");
+  scratch_.dst_port = label_value(sample, "dst_port");
+  const auto found = index_.emplace(identity(scratch_), counters.links.size());
+  if (found.second) counters.links.push_back(scratch_);
+  return counters.links[found.first->second];
 }
 
 void read_link_sample(const MetricSample& sample, LinkCounts& link) {
@@ -201,27 +231,92 @@ void read_link_sample(const MetricSample& sample, LinkCounts& link) {
   }
 }
 
-bool same_link(const LinkCounts& a, const LinkCounts& b) {
-  return a.nvr_port == b.nvr_port && a.recorder == b.recorder && a.src_address == b.src_address &&
-         a.src_port == b.src_port && a.dst_address == b.dst_address && a.dst_port == b.dst_port;
+void CountersBuilder::add(const MetricSample& sample) {
+  const std::uint64_t value = count_of(sample.value);
+  if (sample.name == "marlobex_start_time_seconds") {
+    counters.start_time = static_cast<std::time_t>(value);
+  } else if (sample.name == "marlobex_capture_open") {
+    counters.capture_open = value == 1;
+  } else if (sample.name == "marlobex_capture_frames_total") {
+    counters.capture_frames = value;
+  } else if (sample.name == "marlobex_capture_kernel_drops_total") {
+    counters.kernel_drops = value;
+  } else if (sample.name == "marlobex_capture_read_errors_total") {
+    counters.read_errors = value;
+  } else if (sample.name.compare(0, 14, "marlobex_link_") == 0) {
+    read_link_sample(sample, link_of(sample));
+  }
 }
 
-const LinkCounts* find_link(const Counters* counters, const LinkCounts& link) {
-  if (!counters) return nullptr;
-  for (const LinkCounts& candidate : counters->links) {
-    if (same_link(candidate, link)) return &candidate;
+// The links of an earlier sample by their labels, so that each link finds its own in constant time.
+class EarlierLinks {
+ public:
+  explicit EarlierLinks(const Counters* before) {
+    if (!before) return;
+    for (const LinkCounts& link : before->links) index_.emplace(identity(link), &link);
   }
-  return nullptr;
+  const LinkCounts* find(const LinkCounts& link) const {
+    if (index_.empty()) return nullptr;
+    const auto found = index_.find(identity(link));
+    return found == index_.end() ? nullptr : found->second;
+  }
+
+ private:
+  std::unordered_map<std::string, const LinkCounts*> index_;
+};
+
+// Opens a regular file for reading; -1 for anything else. A FIFO does not hold the open.
+int open_regular(const std::string& path, struct stat& info) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads `length` bytes from `offset` on, fewer when the file is shorter.
+std::string read_at(int fd, off_t offset, std::size_t length) {
+  std::string text(length, '\0');
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(fd, &text[done], length - done, offset + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  text.resize(done);
+  return text;
+}
+
+// Up to `limit` bytes from the end of the regular file at `path`, from the start of a line; `whole`
+// tells whether that is the whole file.
+std::string file_end(const std::string& path, std::size_t limit, bool& whole) {
+  whole = true;
+  struct stat info {};
+  const int fd = open_regular(path, info);
+  if (fd < 0) return std::string();
+  const std::size_t size = static_cast<std::size_t>(info.st_size);
+  const std::size_t start = size > limit ? size - limit : 0;
+  std::string text = read_at(fd, static_cast<off_t>(start), size - start);
+  ::close(fd);
+  whole = start == 0;
+  if (!whole) {
+    const std::size_t first_end = text.find('\n');
+    text.erase(0, first_end == std::string::npos ? text.size() : first_end + 1);
+  }
+  return text;
 }
 
 std::string no_recorder(const LinkCounts& link) {
-  return "no recorder connected" +
-         (link.recorder.empty() ? std::string(" (no NVR Address configured)") : " from " + link.recorder);
+  return "no recorder connected" + (link.recorder.empty() ? std::string(" (no NVR Address configured)")
+                                                          : " from " + escaped_line(link.recorder));
 }
 
 std::string link_state(const LinkCounts& link) {
   if (!link.listening) return "not listening";
-  if (link.recorder_connected) return "listening, recorder " + link.recorder + " connected";
+  if (link.recorder_connected) return "listening, recorder " + escaped_line(link.recorder) + " connected";
   return "listening, " + no_recorder(link);
 }
 
@@ -258,41 +353,23 @@ std::vector<MetricSample> parse_metrics(const std::string& text) {
   std::vector<MetricSample> samples;
   std::istringstream lines(text);
   std::string line;
+  MetricSample sample;
   while (std::getline(lines, line)) {
-    const std::size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == '#') continue;
-    MetricSample sample;
-    if (SampleLine(line).parse(sample)) samples.push_back(std::move(sample));
+    if (parse_sample_line(line, sample)) samples.push_back(sample);
   }
   return samples;
 }
 
 std::string LinkCounts::name() const {
   const std::string port = std::to_string(TerminalServer::port_number(nvr_port));
-  return "port " + port + (port == nvr_port ? "" : " for NvrPort \"" + nvr_port + "\"") + " (" +
-         TerminalLink::key(src_address, src_port, dst_address, dst_port) + ")";
+  return "port " + port + (port == nvr_port ? "" : " for NvrPort \"" + escaped_line(nvr_port) + "\"") +
+         " (" + escaped_line(TerminalLink::key(src_address, src_port, dst_address, dst_port)) + ")";
 }
 
 Counters read_counters(const std::vector<MetricSample>& samples) {
-  Counters counters;
-  std::map<std::vector<std::string>, std::size_t> index;
-  for (const MetricSample& sample : samples) {
-    const std::uint64_t value = count_of(sample.value);
-    if (sample.name == "marlobex_start_time_seconds") {
-      counters.start_time = static_cast<std::time_t>(value);
-    } else if (sample.name == "marlobex_capture_open") {
-      counters.capture_open = value == 1;
-    } else if (sample.name == "marlobex_capture_frames_total") {
-      counters.capture_frames = value;
-    } else if (sample.name == "marlobex_capture_kernel_drops_total") {
-      counters.kernel_drops = value;
-    } else if (sample.name == "marlobex_capture_read_errors_total") {
-      counters.read_errors = value;
-    } else if (sample.name.compare(0, 14, "marlobex_link_") == 0) {
-      read_link_sample(sample, link_of(sample, counters, index));
-    }
-  }
-  return counters;
+  CountersBuilder builder;
+  for (const MetricSample& sample : samples) builder.add(sample);
+  return std::move(builder.counters);
 }
 
 double CountersSnapshot::seconds_since(const CountersSnapshot& earlier) const {
@@ -301,24 +378,33 @@ double CountersSnapshot::seconds_since(const CountersSnapshot& earlier) const {
 }
 
 bool read_counters_file(const std::string& path, CountersSnapshot& snapshot) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   // The file's identity and its text come from one open file, however often it is replaced.
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    ::close(fd);
-    return false;
-  }
-  std::string text;
+  const int fd = open_regular(path, info);
+  if (fd < 0) return false;
+  // Line by line: neither the whole text nor every sample is ever held at once.
+  CountersBuilder builder;
+  std::string line;
   char buffer[65536];
-  while (text.size() < kMaxCountersBytes) {
-    const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, kMaxCountersBytes - text.size()));
+  for (std::size_t total = 0; total < kMaxCountersBytes;) {
+    const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, kMaxCountersBytes - total));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
+    total += static_cast<std::size_t>(got);
+    const char* at = buffer;
+    const char* const end = buffer + got;
+    while (const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
+      const char* const line_end = static_cast<const char*>(found);
+      line.append(at, line_end);
+      builder.add_line(line);
+      line.clear();
+      at = line_end + 1;
+    }
+    line.append(at, end);
   }
   ::close(fd);
-  snapshot.counters = read_counters(parse_metrics(text));
+  builder.add_line(line);
+  snapshot.counters = std::move(builder.counters);
   snapshot.inode = info.st_ino;
   snapshot.written = info.st_mtim.tv_sec;
   snapshot.written_nanoseconds = info.st_mtim.tv_nsec;
@@ -355,6 +441,7 @@ std::vector<Problem> judge_counters(const Counters& latest, const Counters* befo
   if (!latest.capture_open) {
     problems.push_back({2, "the capture adapter is not open: nothing is relayed (see the log)"});
   }
+  const EarlierLinks earlier_links(before);
   for (const LinkCounts& link : latest.links) {
     if (!link.listening) {
       problems.push_back({1, link.name() + " is not listening: another program holds the port, or "
@@ -362,7 +449,7 @@ std::vector<Problem> judge_counters(const Counters& latest, const Counters* befo
     } else if (!link.recorder_connected) {
       problems.push_back({1, link.name() + " has " + no_recorder(link)});
     }
-    const LinkCounts* earlier = find_link(before, link);
+    const LinkCounts* earlier = earlier_links.find(link);
     if (earlier && link.all_dropped() > earlier->all_dropped()) {
       problems.push_back({1, link.name() + " is dropping payloads: " + drops_growth(link, *earlier) +
                                  " since the previous sample"});
@@ -389,8 +476,9 @@ std::string format_counters(const Counters& latest, const Counters* before, doub
         << growth(latest.read_errors, before->read_errors) << " read errors";
   }
   out << "\n";
+  const EarlierLinks earlier_links(before);
   for (const LinkCounts& link : latest.links) {
-    const LinkCounts* earlier = find_link(before, link);
+    const LinkCounts* earlier = earlier_links.find(link);
     out << "  " << link.name() << ": " << link_state(link) << "\n    " << link.frames << " frames, "
         << link.payload_bytes << " bytes since the start";
     if (earlier) {
@@ -408,7 +496,8 @@ std::string format_counters(const Counters& latest, const Counters* before, doub
 }
 
 pid_t lock_holder(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  const int fd = open_regular(path, info);
   if (fd < 0) return -1;
   struct flock query {};
   query.l_type = F_WRLCK;
@@ -438,6 +527,13 @@ std::vector<pid_t> processes_running(const std::string& executable) {
   }
   ::closedir(proc);
   return found;
+}
+
+std::string read_log_tail(const std::string& log_path, const std::string& old_path, std::size_t limit) {
+  bool whole = false;
+  const std::string newer = file_end(log_path, limit, whole);
+  if (!whole || newer.size() >= limit) return newer;
+  return file_end(old_path, limit - newer.size(), whole) + newer;
 }
 
 std::vector<std::string> recent_log_events(const std::string& log_text, std::size_t count) {

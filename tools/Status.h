@@ -63,7 +63,8 @@ struct CountersSnapshot {
   double seconds_since(const CountersSnapshot& earlier) const;
 };
 
-/// Reads at most 32 MiB of the counters file at `path`; false when it cannot be opened.
+/// Reads at most 256 MiB of the counters file at `path`, a line at a time; false when it cannot be
+/// opened or is not a regular file.
 bool read_counters_file(const std::string& path, CountersSnapshot& snapshot);
 
 /// Waits, for at most `limit`, until the file at `path` is no longer the one `snapshot` was read
@@ -90,12 +91,21 @@ std::vector<Problem> judge_counters(const Counters& latest, const Counters* befo
 /// when `before` is given.
 std::string format_counters(const Counters& latest, const Counters* before, double interval);
 
-/// The process holding the lock on `path` (as lockf takes it), or 0 when none; -1 if no file.
+/// The process holding the lock on `path` (as lockf takes it), or 0 when none; -1 if no file (or
+/// no regular file).
 pid_t lock_holder(const std::string& path);
 
 /// Processes running the installed daemon `executable` (as a service manager starts it, without
 /// the lock), other than this one.
 std::vector<pid_t> processes_running(const std::string& executable);
+
+/// How much of the log a status reads.
+constexpr std::size_t kLogTailBytes = 1024 * 1024;
+
+/// The end of the log, whole lines of at most `limit` bytes: from the end of the file at
+/// `log_path` and, when that one is shorter, from the end of the older one at `old_path` before
+/// it. However far the files have grown, no more is read.
+std::string read_log_tail(const std::string& log_path, const std::string& old_path, std::size_t limit);
 
 /// The last `count` lines of the log about connections, rejections, failures, starts and ends.
 std::vector<std::string> recent_log_events(const std::string& log_text, std::size_t count);

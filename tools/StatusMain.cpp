@@ -1,6 +1,7 @@
 // Marlobex-status: is the daemon running, what its counters file says about the capture and every
 // link, and what the log said lately. Exit status as monitoring expects: 0 OK, 1 warning, 2 critical.
 #include "log/InstallDirectory.h"
+#include "tools/EscapedText.h"
 #include "tools/Status.h"
 #include "tools/ToolOptions.h"
 
@@ -8,9 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace {
 
@@ -20,7 +19,7 @@ const char* const kUsage =
     "service manager starts it, without the lock), then reads the counters the daemon replaces in\n"
     "Marlobex.prom every 10 s: per link whether its port listens and its recorder is connected,\n"
     "frames and bytes since the start and between two samples of the file, and payloads dropped\n"
-    "by reason. Last come the connection, rejection and failure lines of the log.\n"
+    "by reason. Last come the connection, rejection and failure lines of the log's last MiB.\n"
     "  -n LINES         log lines to show (default 10)\n"
     "  --wait SECONDS   wait at most this long for the daemon's next sample (default 12); 0 reads\n"
     "                   one sample: no interval, and drops are not judged\n"
@@ -61,13 +60,6 @@ bool parse(int argc, char** argv, Options& options) {
     }
   }
   return true;
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // The daemon's process id and how it was found; 0 when it does not run.
@@ -144,10 +136,9 @@ int main(int argc, char** argv) {
 
   const std::string log = std::string(marlobex::kInstallDirectory) + "Marlobex.log";
   const auto events = marlobex::recent_log_events(
-      read_text(std::string(marlobex::kInstallDirectory) + "Marlobex.log.old") + read_text(log),
-      options.lines);
+      marlobex::read_log_tail(log, log + ".old", marlobex::kLogTailBytes), options.lines);
   std::cout << "Recent log lines (" << log << "):\n";
-  for (const std::string& line : events) std::cout << "  " << line << "\n";
+  for (const std::string& line : events) std::cout << "  " << marlobex::escaped_line(line) << "\n";
   std::cout << (status == 0 ? "OK" : status == 1 ? "WARNING" : "CRITICAL") << "\n";
   return status;
 }

@@ -39,15 +39,15 @@ stop() {
 }
 TERM="Terminate signal caught.  Exiting." HUP="Hangup signal caught.  Exiting."
 
-cat > "$home/Marlobex.xml" <<'XML'
-<Marlobex>
-  <Network SniffAdapterAddress="10.201.0.2" SuppressDuplicates="yes">
+# Declared Latin-1, with a Latin-1 byte where the daemon does not look; the restart below reads the
+# same links from a UTF-8 file with U+FEFF in a comment.
+links='<Network SniffAdapterAddress="10.201.0.2" SuppressDuplicates="yes">
     <NVR Address="127.0.0.1"/>
     <Terminal SrcAddress="10.201.0.1" DstAddress="10.201.0.2" DstPort="9100" NvrPort="4101"/>
     <Terminal SrcAddress="10.201.0.1" DstPort="9200" NvrPort="4102"/>
   </Network>
-</Marlobex>
-XML
+</Marlobex>'
+printf '<?xml version="1.0" encoding="ISO-8859-1"?><Marlobex Site="Caf\xe9">\n  %s\n' "$links" > "$home/Marlobex.xml"
 client host 10.201.0.2 9100 30 ack &
 
 # --- the tools' exit statuses on arguments they do not take; the check of a sound file ---
@@ -113,6 +113,7 @@ check "Marlobex-status after the stop: critical (2), with the daemon's last line
   grep -q '^CRITICAL: Marlobex is not running' '$work/status' && grep -q '$TERM' '$work/status'"
 
 # --- a restart over a longer stale id, on the ports just left; counters; ended by SIGHUP ---
+printf '<?xml version="1.0" encoding="UTF-8"?><!-- \xef\xbb\xbf --><Marlobex>\n  %s\n' "$links" > "$home/Marlobex.xml"
 start "$work/hangup.status" 123456789
 check "a longer stale id is replaced whole" bash -c "[ \"\$(cat '$home/Marlobex.lock')\" = '$daemon_pid' ]"
 client record 4102 "$work/counted" 20 &

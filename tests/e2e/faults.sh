@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # What a shop network does to the running daemon: its adapter down and up, removed and made again;
-# kernel drops while the daemon is stopped; 700 links under a soft limit of 1024 descriptors.
+# kernel drops while the daemon is stopped; 700 links under a soft limit of 1024 descriptors. What a
+# careless administrator leaves at the names of its files: symbolic links and FIFOs.
 # Usage: faults.sh MARLOBEX_BINARY INSTALL_DIRECTORY
 set -uo pipefail
 
@@ -28,6 +29,7 @@ start_daemon() {
     done
     echo '</Network></Marlobex>'; } > "$home/Marlobex.xml"
   rm -f "$log" "$home/Marlobex.lock"
+  [ -n "${log_link:-}" ] && ln -s "$log_link" "$log"
   in_host "$@" "$binary"
   wait_for 10 grep -q "Creating terminal connection: 127.0.0.1:$((5000 + links - 1))" "$log"
   daemon_pid=$(head -n 1 "$home/Marlobex.lock")
@@ -84,7 +86,28 @@ check "the kernel's drops are logged within 10 s" \
   grep -qE '^Capture dropped [1-9][0-9]* frames in the last [0-9]+ s\.$' <(messages)
 stop_daemon "adapter and drops"
 
-# --- 700 links and their recorders under a soft limit of 1024 descriptors ---
+# --- the log behind a symbolic link, then a FIFO; a FIFO at the counters file's temporary ---
+mkfifo "$home/Marlobex.prom.tmp"
+log_link=$work/real.log start_daemon 2
+recorders 1 "$work/files"
+check "the log is written through its symbolic link; the counters file is written past a FIFO" bash -c "[ -L '$log' ] &&
+  grep -q 'Accepted connection' '$work/real.log' && [ -f '$home/Marlobex.prom' ] && [ ! -e '$home/Marlobex.prom.tmp' ]"
+rm "$log" && mkfifo "$log"
+client strangers 5001 1  # a line for the log
+sleep 0.5
+till udp 10.203.0.2 20000 20 $'P%02d\n'
+wait_for 5 bash -c "[ \$(stat -c %s '$work/files') -ge 80 ]"
+check "with a FIFO at the log, every payload is relayed" cmp -s "$work/files" <(printf 'P%02d\n' {0..19})
+kill -TERM "$daemon_pid"
+# Ended: gone, or a zombie that process 1 has not reaped yet.
+check "with a FIFO at the log, SIGTERM ends the daemon within 2 s" \
+  wait_for 2 bash -c "[ ! -e /proc/$daemon_pid ] || grep -qs '^State:[[:space:]]*Z' /proc/$daemon_pid/status"
+kill -KILL "$daemon_pid" 2>/dev/null; daemon_pid=
+jobs -p | xargs -r kill 2>/dev/null
+
+# --- 700 links and their recorders under a soft limit of 1024 descriptors; a symbolic link at the
+# counters file's temporary, to a file of mode 0600 ---
+echo secret > "$work/secret" && chmod 600 "$work/secret" && ln -sf "$work/secret" "$home/Marlobex.prom.tmp"
 start_daemon 700 prlimit --nofile=1024:
 recorders 700 "$work/many"
 check "700 recorders are admitted under a soft limit of 1024, none refused" \
@@ -92,6 +115,8 @@ check "700 recorders are admitted under a soft limit of 1024, none refused" \
 till_send 20699 "LAST LINK"
 wait_for 5 bash -c "[ \$(stat -c %s '$work/many') -ge 9 ]"
 check "the last link relays" [ "$(cat "$work/many")" = "LAST LINK" ]
+check "the counters file is written beside the symbolic link, and its target left as it was" bash -c "
+  [ \"\$(stat -c %a '$work/secret'):\$(cat '$work/secret')\" = 600:secret ] && [ ! -L '$home/Marlobex.prom' ]"
 stop_daemon "700 links"
 
 echo "$passed passed, $failed failed"
