@@ -1,5 +1,7 @@
 #include "app/CountersFile.h"
 
+#include "app/CountersNames.h"
+
 #include "log/InstallDirectory.h"
 #include "log/Log.h"
 
@@ -28,9 +30,12 @@ void sample(std::FILE* out, const char* name, std::uint64_t value) {
 std::string label(const std::string& text) { return escape_label_value(bounded_label_value(text)); }
 
 std::string link_labels(const TerminalLink& link) {
-  return "nvr_port=\"" + label(link.NvrPort) + "\",recorder=\"" + label(link.RecorderAddress) +
-         "\",src_address=\"" + label(link.SrcAddress) + "\",src_port=\"" + label(link.SrcPort) +
-         "\",dst_address=\"" + label(link.DstAddress) + "\",dst_port=\"" + label(link.DstPort) + "\"";
+  std::string labels;
+  for (const metric::LinkLabel& link_label : metric::kLinkLabels) {
+    labels += (labels.empty() ? "" : ",") + std::string(link_label.name) + "=\"" +
+              label(link.texts().*link_label.text) + "\"";
+  }
+  return labels;
 }
 
 struct LinkMetric {
@@ -41,28 +46,28 @@ struct LinkMetric {
 };
 
 const LinkMetric kLinkMetrics[] = {
-    {"marlobex_link_frames_total", "counter", "Frames whose payload was handed to the link's server.",
+    {metric::kLinkFrames, "counter", "Frames whose payload was handed to the link's server.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().frames; }},
-    {"marlobex_link_payload_bytes_total", "counter",
+    {metric::kLinkPayloadBytes, "counter",
      "Payload bytes handed to the link's server, each payload capped at 65535 bytes.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().payload_bytes; }},
-    {"marlobex_link_sent_bytes_total", "counter", "Bytes the kernel took for the link's recorder.",
+    {metric::kLinkSentBytes, "counter", "Bytes the kernel took for the link's recorder.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().sent_bytes; }},
-    {"marlobex_link_recorder_connections_total", "counter", "Recorders admitted on the link's port.",
+    {metric::kLinkRecorderConnections, "counter", "Recorders admitted on the link's port.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().recorder_connections; }},
-    {"marlobex_link_rejected_connections_total", "counter",
+    {metric::kLinkRejectedConnections, "counter",
      "Connections from other addresses closed on the link's port.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().rejected_connections; }},
-    {"marlobex_link_duplicate_frames_total", "counter",
+    {metric::kLinkDuplicateFrames, "counter",
      "Mirror copies of a packet that the link took in the last 50 ms, not relayed.",
      [](const TerminalServer& s) -> std::uint64_t { return s.counters().duplicate_frames; }},
-    {"marlobex_link_listening", "gauge", "Whether the link's port is listened on (0 or 1).",
+    {metric::kLinkListening, "gauge", "Whether the link's port is listened on (0 or 1).",
      [](const TerminalServer& s) -> std::uint64_t {
        return s.state() != TerminalServer::State::Stopped;
      }},
-    {"marlobex_link_recorder_connected", "gauge", "Whether the link's recorder is connected (0 or 1).",
+    {metric::kLinkRecorderConnected, "gauge", "Whether the link's recorder is connected (0 or 1).",
      [](const TerminalServer& s) -> std::uint64_t { return s.has_recorder(); }},
-    {"marlobex_link_last_payload_seconds", "gauge",
+    {metric::kLinkLastPayload, "gauge",
      "Capture time of the link's last payload, in seconds since the Unix epoch; 0 when none.",
      [](const TerminalServer& s) -> std::uint64_t {
        return static_cast<std::uint64_t>(s.counters().last_payload);
@@ -71,18 +76,16 @@ const LinkMetric kLinkMetrics[] = {
 
 void write_drops(std::FILE* out, const std::vector<std::string>& labels,
                  const TerminalTable& terminals) {
-  family(out, "marlobex_link_dropped_payloads_total", "counter",
+  family(out, metric::kLinkDroppedPayloads, "counter",
          "Payloads the link did not deliver, by reason.");
   std::size_t index = 0;
   for (const auto& entry : terminals) {
-    const LinkCounters& counters = entry.second->server->counters();
-    const std::pair<const char*, std::uint64_t> reasons[] = {
-        {"no_recorder", counters.dropped_no_recorder},
-        {"slow_recorder", counters.dropped_slow_recorder},
-        {"write_failed", counters.dropped_write_failed}};
-    for (const auto& reason : reasons) {
-      std::fprintf(out, "marlobex_link_dropped_payloads_total{%s,reason=\"%s\"} %" PRIu64 "\n",
-                   labels[index].c_str(), reason.first, reason.second);
+    const LinkCounters& counters = entry.second->server().counters();
+    const std::uint64_t dropped[3] = {counters.dropped_no_recorder, counters.dropped_slow_recorder,
+                                      counters.dropped_write_failed};
+    for (std::size_t reason = 0; reason < 3; ++reason) {
+      std::fprintf(out, "%s{%s,%s=\"%s\"} %" PRIu64 "\n", metric::kLinkDroppedPayloads, labels[index].c_str(),
+                   metric::kReasonLabel, metric::kDropReasons[reason], dropped[reason]);
     }
     ++index;
   }
@@ -129,19 +132,19 @@ std::string escape_label_value(const std::string& text) {
 
 bool write_counters(std::FILE* out, const CountersView& view) {
   const CaptureCounters& capture = view.capture.counters();
-  family(out, "marlobex_info", "gauge", "Marlobex version.");
-  std::fprintf(out, "marlobex_info{version=\"%s\"} 1\n", kVersion);
-  family(out, "marlobex_start_time_seconds", "gauge", "Start time, in seconds since the Unix epoch.");
-  sample(out, "marlobex_start_time_seconds", static_cast<std::uint64_t>(view.start_time));
-  family(out, "marlobex_capture_open", "gauge", "Whether the capture adapter is open (0 or 1).");
-  sample(out, "marlobex_capture_open", view.capture.is_open());
-  family(out, "marlobex_capture_frames_total", "counter", "Frames read from the capture adapter.");
-  sample(out, "marlobex_capture_frames_total", capture.frames);
-  family(out, "marlobex_capture_kernel_drops_total", "counter",
+  family(out, metric::kInfo, "gauge", "Marlobex version.");
+  std::fprintf(out, "%s{version=\"%s\"} 1\n", metric::kInfo, kVersion);
+  family(out, metric::kStartTime, "gauge", "Start time, in seconds since the Unix epoch.");
+  sample(out, metric::kStartTime, static_cast<std::uint64_t>(view.start_time));
+  family(out, metric::kCaptureOpen, "gauge", "Whether the capture adapter is open (0 or 1).");
+  sample(out, metric::kCaptureOpen, view.capture.is_open());
+  family(out, metric::kCaptureFrames, "counter", "Frames read from the capture adapter.");
+  sample(out, metric::kCaptureFrames, capture.frames);
+  family(out, metric::kCaptureKernelDrops, "counter",
          "Frames the kernel dropped because they were not read in time.");
-  sample(out, "marlobex_capture_kernel_drops_total", capture.kernel_drops);
-  family(out, "marlobex_capture_read_errors_total", "counter", "Failed reads of the capture adapter.");
-  sample(out, "marlobex_capture_read_errors_total", capture.read_errors);
+  sample(out, metric::kCaptureKernelDrops, capture.kernel_drops);
+  family(out, metric::kCaptureReadErrors, "counter", "Failed reads of the capture adapter.");
+  sample(out, metric::kCaptureReadErrors, capture.read_errors);
 
   std::vector<std::string> labels;
   labels.reserve(view.terminals.size());
@@ -151,7 +154,7 @@ bool write_counters(std::FILE* out, const CountersView& view) {
     std::size_t index = 0;
     for (const auto& entry : view.terminals) {
       std::fprintf(out, "%s{%s} %" PRIu64 "\n", metric.name, labels[index++].c_str(),
-                   metric.value(*entry.second->server));
+                   metric.value(entry.second->server()));
     }
   }
   write_drops(out, labels, view.terminals);

@@ -164,6 +164,15 @@ int capture_failed(const CaptureOpening& opening) {
 
 }  // namespace
 
+void build_terminal_links(const TiXmlElement* root, IoService& io, RecorderTable& recorders,
+                          NvrPortSet& ports, TerminalTable& terminals) {
+  ConfigurationSink sink;
+  sink.has_link = [&terminals](const std::string& key) { return terminals.count(key) != 0; };
+  sink.add_link = [&terminals, &io](const TerminalEntry& entry) { add_link(terminals, io, entry); };
+  sink.report = [](const std::string& message) { Log::instance().line() << message << std::endl; };
+  walk_terminal_entries(root, recorders, ports, sink);
+}
+
 int run(const std::string& file_argument) {
   const DaemonStart start = daemonize();
   if (start != DaemonStart::Daemon) return status_of(start);

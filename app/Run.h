@@ -1,5 +1,8 @@
 #pragma once
 
+#include "config/Configuration.h"
+#include "relay/TerminalLink.h"
+
 #include <string>
 
 namespace marlobex {
@@ -15,6 +18,11 @@ constexpr int kAdapterNotFoundStatus = 253;    ///< no device list, no device, n
 constexpr int kAdapterFailedStatus = 255;      ///< a capture file asked for, or the device not opened
 /// A run that ended through an unexpected exception, so that a supervisor sees it.
 constexpr int kExceptionStatus = 255;
+
+/// Fills the tables from the configuration; each accepted Terminal element gets its link at once,
+/// whose server logs its creation and listens before the next element is read.
+void build_terminal_links(const TiXmlElement* root, IoService& io, RecorderTable& recorders,
+                          NvrPortSet& ports, TerminalTable& terminals);
 
 /// The run sequence: daemon start-up, banner, configuration, capture adapter, relay servers and
 /// the main loop. Returns the process exit status.

@@ -25,7 +25,7 @@ StatusTotals status_totals(const CountersView& view) {
   StatusTotals totals;
   totals.links = view.terminals.size();
   for (const auto& entry : view.terminals) {
-    const TerminalServer& server = *entry.second->server;
+    const TerminalServer& server = entry.second->server();
     const LinkCounters& counters = server.counters();
     totals.listening += server.state() != TerminalServer::State::Stopped;
     totals.connected += server.state() == TerminalServer::State::Connected;

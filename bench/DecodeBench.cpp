@@ -80,8 +80,7 @@ struct Table {
   explicit Table(int links) {
     for (int i = 0; i < links; ++i) {
       const std::string till = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
-      terminals.emplace(TerminalLink::key(till, "", "10.0.0.5", "9100"),
-                        std::unique_ptr<TerminalLink>(new TerminalLink(io, till, "10.0.0.5", "", "9100", "", "abc")));
+      add_link(terminals, io, TerminalEntry{till, "10.0.0.5", "", "9100", "", "abc"});
     }
   }
 };
@@ -102,21 +101,21 @@ struct MixedTable {
       const std::string src = text(1, "10.1." + octets), dst = text(2, "10.2." + octets);
       const std::string src_port = text(4, std::to_string(40000 + i));
       const std::string dst_port = text(8, std::to_string(9100 + i));
-      terminals.emplace(TerminalLink::key(src, src_port, dst, dst_port),
-                        std::unique_ptr<TerminalLink>(new TerminalLink(io, src, dst, src_port, dst_port, "", "abc")));
+      add_link(terminals, io, TerminalEntry{src, dst, src_port, dst_port, "", "abc"});
     }
   }
 };
 
 // Rewrites the addresses and ports of a frame made by tcp_frame; an empty text leaves its field.
-void set_endpoints(std::vector<unsigned char>& frame, const TerminalLink& link) {
+void set_endpoints(std::vector<unsigned char>& frame, const TerminalLink& terminal) {
+  const TerminalEntry& link = terminal.texts();
   auto put = [&frame](std::size_t at, unsigned value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i, value >>= 8) frame[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(value);
   };
-  if (!link.SrcAddress.empty()) inet_pton(AF_INET, link.SrcAddress.c_str(), &frame[14 + 12]);
-  if (!link.DstAddress.empty()) inet_pton(AF_INET, link.DstAddress.c_str(), &frame[14 + 16]);
-  if (!link.SrcPort.empty()) put(14 + 20, static_cast<unsigned>(std::stoi(link.SrcPort)), 2);
-  if (!link.DstPort.empty()) put(14 + 22, static_cast<unsigned>(std::stoi(link.DstPort)), 2);
+  if (!link.src_address.empty()) inet_pton(AF_INET, link.src_address.c_str(), &frame[14 + 12]);
+  if (!link.dst_address.empty()) inet_pton(AF_INET, link.dst_address.c_str(), &frame[14 + 16]);
+  if (!link.src_port.empty()) put(14 + 20, static_cast<unsigned>(std::stoi(link.src_port)), 2);
+  if (!link.dst_port.empty()) put(14 + 22, static_cast<unsigned>(std::stoi(link.dst_port)), 2);
 }
 
 constexpr const char* kDecodeAndMatch = "BM_DecodeAndMatch";
@@ -180,7 +179,7 @@ void BM_DecodeMatchAndTake(benchmark::State& state) {
     benchmark::DoNotOptimize(matcher.taker(*packet, at += 100));
   }
   counter.report(state);
-  if (std::prev(table.terminals.end())->second->server->counters().duplicate_frames != 0) {
+  if (std::prev(table.terminals.end())->second->server().counters().duplicate_frames != 0) {
     state.SkipWithError("a distinct packet was taken for a duplicate");
   }
 }
@@ -245,10 +244,9 @@ void BM_DispatchMatchingSteadyState(benchmark::State& state) {
   IoService io{kSingleThreaded};
   IoWorkGuard work(io);
   TerminalTable terminals;
-  terminals.emplace("k", std::unique_ptr<TerminalLink>(
-                             new TerminalLink(io, "10.1.0.1", "10.0.0.5", "", "9100", "127.0.0.1", "abc")));
+  add_link(terminals, io, TerminalEntry{"10.1.0.1", "10.0.0.5", "", "9100", "127.0.0.1", "abc"});
   TerminalMatcher table(terminals);
-  const int recorder = connect_recorder(io, *terminals.begin()->second->server);
+  const int recorder = connect_recorder(io, terminals.begin()->second->server());
   if (recorder < 0) {
     state.SkipWithError("connect failed");
     return;

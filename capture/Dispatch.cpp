@@ -11,20 +11,11 @@ std::vector<const TerminalLink*> in_key_order(const TerminalTable& terminals) {
   return links;
 }
 
-std::vector<MatchRule> rules_of(const std::vector<const TerminalLink*>& links) {
-  std::vector<MatchRule> rules;
-  rules.reserve(links.size());
-  for (const TerminalLink* link : links) {
-    rules.push_back(MatchRule::compile(link->SrcAddress, link->DstAddress, link->SrcPort, link->DstPort));
-  }
-  return rules;
-}
-
 constexpr std::int64_t kMicroseconds = 1000000;
 
 // The first match takes the payload even when its recorder is not connected.
 void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_t at) {
-  link.server->send_payload(packet.payload, packet.payload_length,
+  link.server().send_payload(packet.payload, packet.payload_length,
                             static_cast<std::time_t>(at / kMicroseconds));
 }
 
@@ -32,7 +23,7 @@ void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_
 
 TerminalMatcher::TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates)
     : links_(in_key_order(terminals)),
-      rules_(rules_of(links_)),
+      rules_(compile_rules(links_, [](const TerminalLink* link) -> const TerminalEntry& { return link->texts(); })),
       matcher_(rules_),
       windows_(suppress_duplicates ? links_.size() : 0) {}
 
@@ -46,7 +37,7 @@ const TerminalLink* TerminalMatcher::taker(const DecodedPacket& packet, std::int
   if (position == LinkMatcher::kNoMatch) return nullptr;
   const TerminalLink* link = links_[position];
   if (!windows_.empty() && windows_[position].seen_again(packet_fingerprint(packet), at)) {
-    link->server->count_duplicate();
+    link->server().count_duplicate();
     return nullptr;
   }
   return link;

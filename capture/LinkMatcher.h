@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/PacketDecoder.h"
+#include "config/Configuration.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -35,9 +36,21 @@ struct MatchRule {
   /// Compiles a link's four configured texts.
   static MatchRule compile(const std::string& src_address, const std::string& dst_address,
                            const std::string& src_port, const std::string& dst_port);
+  static MatchRule compile(const TerminalEntry& link) {
+    return compile(link.src_address, link.dst_address, link.src_port, link.dst_port);
+  }
   /// False when some text can never match, so that the link never receives anything.
   bool can_match() const;
 };
+
+/// Compiles the texts of each of `links`, in order; `texts_of` gives a link's configured texts.
+template <typename Link, typename TextsOf>
+std::vector<MatchRule> compile_rules(const std::vector<Link>& links, TextsOf texts_of) {
+  std::vector<MatchRule> rules;
+  rules.reserve(links.size());
+  for (const Link& link : links) rules.push_back(MatchRule::compile(texts_of(link)));
+  return rules;
+}
 
 /// Finds the first of a list of rules that matches a packet, with a cost that does not grow with
 /// the number of rules: one hash lookup per combination of wildcard fields in use (at most 16).

@@ -47,24 +47,24 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
        terminal = terminal->NextSiblingElement("Terminal")) {
     if (sink.visit) sink.visit(terminal);
     TerminalEntry entry;
-    entry.SrcAddress = attribute_text(terminal, "SrcAddress");
-    entry.DstAddress = attribute_text(terminal, "DstAddress");
-    if (entry.SrcAddress.empty() && entry.DstAddress.empty()) {
+    entry.src_address = attribute_text(terminal, "SrcAddress");
+    entry.dst_address = attribute_text(terminal, "DstAddress");
+    if (entry.src_address.empty() && entry.dst_address.empty()) {
       sink.report("Invalid Terminal entry. No valid SrcAddress or DstAddress found. Skipping.");
       continue;
     }
-    entry.SrcPort = attribute_text(terminal, "SrcPort");
-    entry.DstPort = attribute_text(terminal, "DstPort");
-    entry.NvrPort = attribute_text(terminal, "NvrPort");
-    if (entry.NvrPort.empty()) continue;
-    if (ports.count(entry.NvrPort) != 0) {
-      sink.report("NVR Port " + escape_control(entry.NvrPort) + " is already in use. Ignoring.");
+    entry.src_port = attribute_text(terminal, "SrcPort");
+    entry.dst_port = attribute_text(terminal, "DstPort");
+    entry.nvr_port = attribute_text(terminal, "NvrPort");
+    if (entry.nvr_port.empty()) continue;
+    if (ports.count(entry.nvr_port) != 0) {
+      sink.report("NVR Port " + escape_control(entry.nvr_port) + " is already in use. Ignoring.");
       continue;
     }
     // The port text is taken from here on, even when the key turns out to be a duplicate.
-    ports.insert(entry.NvrPort);
+    ports.insert(entry.nvr_port);
     if (sink.has_link(entry.key())) continue;
-    entry.RecorderAddress = recorder_address;
+    entry.recorder_address = recorder_address;
     sink.add_link(entry);
   }
 }
@@ -157,6 +157,11 @@ std::string last_network_attribute(const TiXmlElement* root, const char* name) {
 
 }  // namespace
 
+std::string link_key(const std::string& src_address, const std::string& src_port,
+                     const std::string& dst_address, const std::string& dst_port) {
+  return src_address + ":" + src_port + ":" + dst_address + ":" + dst_port;
+}
+
 std::string read_adapter_address(const TiXmlElement* root) {
   return last_network_attribute(root, "SniffAdapterAddress");
 }
@@ -173,21 +178,6 @@ void walk_terminal_entries(const TiXmlElement* root, RecorderTable& recorders, N
     const std::string recorder_address = recorder_address_of(network, recorders, sink);
     walk_terminals(network, recorder_address, ports, sink);
   }
-}
-
-void build_terminal_links(const TiXmlElement* root, IoService& io, RecorderTable& recorders,
-                          NvrPortSet& ports, TerminalTable& terminals) {
-  ConfigurationSink sink;
-  sink.has_link = [&terminals](const std::string& key) { return terminals.count(key) != 0; };
-  sink.add_link = [&terminals, &io](const TerminalEntry& entry) {
-    // The link's server logs its creation and listens before the next element is read.
-    std::unique_ptr<TerminalLink> link(new TerminalLink(io, entry.SrcAddress, entry.DstAddress,
-                                                        entry.SrcPort, entry.DstPort,
-                                                        entry.RecorderAddress, entry.NvrPort));
-    terminals.emplace(entry.key(), std::move(link));
-  };
-  sink.report = [](const std::string& message) { Log::instance().line() << message << std::endl; };
-  walk_terminal_entries(root, recorders, ports, sink);
 }
 
 }  // namespace marlobex

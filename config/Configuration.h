@@ -1,8 +1,5 @@
 #pragma once
 
-#include "relay/IoService.h"
-#include "relay/TerminalLink.h"
-
 #include <tinyxml.h>
 
 #include <cstddef>
@@ -16,7 +13,7 @@ namespace marlobex {
 
 /// One configured recorder.
 struct NVRData {
-  std::string Address;
+  std::string address;
 };
 
 /// Recorders by Address text across the whole file; serves to report duplicates.
@@ -58,15 +55,20 @@ std::string read_duplicate_setting(const TiXmlElement* root);
 /// attribute and every other text leave every copy relayed.
 inline bool suppresses_duplicates(const std::string& setting) { return setting == "yes"; }
 
-/// One Terminal element that passed every test, with the recorder address of its Network element.
+/// The table key of a link: SrcAddress ":" SrcPort ":" DstAddress ":" DstPort.
+std::string link_key(const std::string& src_address, const std::string& src_port,
+                     const std::string& dst_address, const std::string& dst_port);
+
+/// One Terminal element that passed every test, with the recorder address of its Network element:
+/// the texts exactly as configured, the empty text for an absent attribute.
 struct TerminalEntry {
-  std::string SrcAddress;
-  std::string DstAddress;
-  std::string SrcPort;
-  std::string DstPort;
-  std::string RecorderAddress;
-  std::string NvrPort;
-  std::string key() const { return TerminalLink::key(SrcAddress, SrcPort, DstAddress, DstPort); }
+  std::string src_address;
+  std::string dst_address;
+  std::string src_port;
+  std::string dst_port;
+  std::string recorder_address;
+  std::string nvr_port;
+  std::string key() const { return link_key(src_address, src_port, dst_address, dst_port); }
 };
 
 /// What the configuration pass does with its outcomes; the daemon logs and builds servers,
@@ -85,9 +87,5 @@ struct ConfigurationSink {
 /// The pass over Network, NVR and Terminal elements in document order, with the daemon's rules.
 void walk_terminal_entries(const TiXmlElement* root, RecorderTable& recorders, NvrPortSet& ports,
                            const ConfigurationSink& sink);
-
-/// Fills the tables; each accepted Terminal element gets its TerminalLink, whose server listens at once.
-void build_terminal_links(const TiXmlElement* root, IoService& io, RecorderTable& recorders,
-                          NvrPortSet& ports, TerminalTable& terminals);
 
 }  // namespace marlobex

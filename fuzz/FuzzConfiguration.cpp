@@ -39,8 +39,8 @@ void walk(const TiXmlElement* root) {
   sink.has_link = [&keys](const std::string& key) { return keys.count(key) != 0; };
   sink.add_link = [&keys, &ports](const TerminalEntry& entry) {
     // Every accepted link has an address to match, and its port text was taken first.
-    check(!entry.SrcAddress.empty() || !entry.DstAddress.empty());
-    check(!entry.NvrPort.empty() && ports.count(entry.NvrPort) == 1);
+    check(!entry.src_address.empty() || !entry.dst_address.empty());
+    check(!entry.nvr_port.empty() && ports.count(entry.nvr_port) == 1);
     keys.insert(entry.key());
   };
   sink.report = [](const std::string&) {};

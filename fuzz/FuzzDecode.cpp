@@ -20,8 +20,7 @@ TerminalMatcher& table_matcher() {
                                               {"10.0.0.05", "", "40000", ""}, {"", "255.255.255.255", "09100", ""}};
   for (const auto& l : links) {
     // NvrPort "0": every server listens on a port of the system's choosing.
-    terminals.emplace(TerminalLink::key(l[0], l[2], l[1], l[3]),
-                      std::make_unique<TerminalLink>(io, l[0], l[1], l[2], l[3], "127.0.0.1", "0"));
+    add_link(terminals, io, TerminalEntry{l[0], l[1], l[2], l[3], "127.0.0.1", "0"});
   }
   // Duplicates suppressed, so that every fingerprint is taken over the decoded bytes too.
   static TerminalMatcher matcher(terminals, true);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/Configuration.h"
 #include "relay/IoService.h"
 #include "relay/TerminalServer.h"
 
@@ -9,31 +10,31 @@
 
 namespace marlobex {
 
-/// One configured terminal link: the four match texts exactly as configured (the empty text
-/// matches any value), its recorder address and NvrPort, and the relay server it owns.
+/// One configured terminal link: its texts exactly as configured (the empty text matches any
+/// value) and the relay server it owns.
 class TerminalLink {
  public:
-  /// Copies the texts and creates the link's server, which logs, binds and listens at once.
-  TerminalLink(IoService& io, const std::string& src_address, const std::string& dst_address,
-               const std::string& src_port, const std::string& dst_port,
-               const std::string& recorder_address, const std::string& nvr_port);
+  /// Keeps the texts and creates the link's server, which logs, binds and listens at once.
+  TerminalLink(IoService& io, TerminalEntry texts)
+      : texts_(std::move(texts)), server_(new TerminalServer(io, texts_.recorder_address, texts_.nvr_port)) {}
   TerminalLink(const TerminalLink&) = delete;
   TerminalLink& operator=(const TerminalLink&) = delete;
 
-  /// The table key: SrcAddress ":" SrcPort ":" DstAddress ":" DstPort.
-  static std::string key(const std::string& src_address, const std::string& src_port,
-                         const std::string& dst_address, const std::string& dst_port);
+  const TerminalEntry& texts() const { return texts_; }
+  TerminalServer& server() const { return *server_; }
 
-  const std::unique_ptr<TerminalServer> server;
-  const std::string SrcAddress;
-  const std::string DstAddress;
-  const std::string SrcPort;
-  const std::string DstPort;
-  const std::string RecorderAddress;
-  const std::string NvrPort;
+ private:
+  const TerminalEntry texts_;
+  const std::unique_ptr<TerminalServer> server_;
 };
 
 /// The terminal links by key, in byte-wise ascending key order; the table owns its links.
 using TerminalTable = std::map<std::string, std::unique_ptr<TerminalLink>>;
+
+/// Creates the link of `texts` under its key, unless the table has that key already.
+inline void add_link(TerminalTable& terminals, IoService& io, const TerminalEntry& texts) {
+  const std::string key = texts.key();
+  if (terminals.count(key) == 0) terminals.emplace(key, std::make_unique<TerminalLink>(io, texts));
+}
 
 }  // namespace marlobex

@@ -2,6 +2,7 @@
 #include "app/CountersFile.h"
 #include "app/Daemon.h"
 #include "app/ServiceNotifier.h"
+#include "tools/Status.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -46,8 +47,7 @@ TEST(CountersFileTest, LabelValuesAreCutAndEscapedAndEachWriteReplacesTheWholeFi
   CaptureSource capture("10.0.0.2", nullptr);
   TerminalTable terminals;
   const std::string recorder = "127.0.0.1" + std::string(300, ' ');  // cut in the file
-  std::unique_ptr<TerminalLink> link(new TerminalLink(io, "10.0.0.1", "", "", "9100", recorder, "0\\\"\n"));
-  terminals.emplace(TerminalLink::key("10.0.0.1", "", "", "9100"), std::move(link));
+  add_link(terminals, io, TerminalEntry{"10.0.0.1", "", "", "9100", recorder, "0\\\"\n"});
   CountersFile file(dir.path());
   file.write(CountersView{1765000000, capture, terminals});
   const std::string text = test::read_file(file.path());
@@ -67,10 +67,19 @@ TEST(CountersFileTest, LabelValuesAreCutAndEscapedAndEachWriteReplacesTheWholeFi
   EXPECT_NE(test::read_file(file.path()).find("\nmarlobex_start_time_seconds 1765000001\n"), std::string::npos);
 
   // The status line sums the same view: a payload without its recorder is a drop.
-  terminals.begin()->second->server->send_payload(reinterpret_cast<const unsigned char*>("abc"), 3, 0);
+  terminals.begin()->second->server().send_payload(reinterpret_cast<const unsigned char*>("abc"), 3, 0);
   EXPECT_EQ(status_line(status_totals(CountersView{0, capture, terminals}), nullptr, 0),
             "1 link, 1 listening, 0 recorders connected; 0 payloads relayed, 1 dropped, 0 kernel drops "
             "since the start; adapter closed");
+
+  // The status tool reads back what the daemon writes, by the same names.
+  file.write(CountersView{1765000002, capture, terminals});
+  const Counters read = read_counters(parse_metrics(test::read_file(file.path())));
+  ASSERT_EQ(read.links.size(), 1u);
+  const LinkCounts& link = read.links[0];
+  EXPECT_EQ(std::tie(read.start_time, link.texts.src_address, link.texts.dst_port, link.texts.nvr_port,
+                     link.frames, link.payload_bytes, link.dropped[0], link.listening),
+            std::make_tuple(1765000002, "10.0.0.1", "9100", "0\\\"\n", 1u, 3u, 1u, true));
 }
 
 // What changed since the earlier totals, counts grouped by thousands, a count of 1 in the singular.

@@ -1,3 +1,4 @@
+#include "app/Run.h"
 #include "config/Configuration.h"
 #include "config/DocumentScan.h"
 #include "tests/support/TestSupport.h"

@@ -231,19 +231,17 @@ TEST(DispatchTest, TheFirstLinkInKeyOrderTakesThePacket) {
   IoService io;
   TerminalTable terminals;
   for (const char* src_port : {"", "4000"}) {  // keys "10.0.0.5:4000::" before "10.0.0.5:::"
-    terminals.emplace(TerminalLink::key("10.0.0.5", src_port, "", ""),
-                      std::make_unique<TerminalLink>(io, "10.0.0.5", "", src_port, "", "", "abc"));
+    add_link(terminals, io, TerminalEntry{"10.0.0.5", "", src_port, "", "", "abc"});
   }
   const DecodedPacket p{0x0A000005u, 0, 4000, 0};  // from 10.0.0.5:4000
-  EXPECT_EQ(TerminalMatcher(terminals).first_match(p)->SrcPort, "4000");
+  EXPECT_EQ(TerminalMatcher(terminals).first_match(p)->texts().src_port, "4000");
 }
 
 TEST(DispatchTest, MirrorCopiesAreTakenOnceWithinTheWindowWhenSuppressed) {
   test::log_directory();
   IoService io;
   TerminalTable terminals;
-  terminals.emplace(TerminalLink::key("", "", "", "9100"),
-                    std::make_unique<TerminalLink>(io, "", "", "", "9100", "", "0"));
+  add_link(terminals, io, TerminalEntry{"", "", "", "9100", "", "0"});
   const std::vector<unsigned char> original = test::build(FrameFields{});
   // Routed between the two mirrored places: other MACs, a tag, TTL one lower, another checksum.
   FrameFields tagged;
@@ -266,7 +264,7 @@ TEST(DispatchTest, MirrorCopiesAreTakenOnceWithinTheWindowWhenSuppressed) {
     }
     EXPECT_EQ(taken, suppress ? "T--TTT" : "TTTTTT");
   }
-  EXPECT_EQ(terminals.begin()->second->server->counters().duplicate_frames, 2u);
+  EXPECT_EQ(terminals.begin()->second->server().counters().duplicate_frames, 2u);
 }
 
 TEST(CorpusTest, EveryCapturedFrameDecodesSafelyAndMatchesAsTheTextWalk) {

@@ -133,7 +133,7 @@ TEST(StatusTest, VerdictsOfTheCounters) {
   const std::time_t now = 1765003600;
   auto counters = [now](bool capture_open, bool listening, bool connected, long drops) {
     return Counters{now - 3600, capture_open, 0, 0, 0,
-                    {LinkCounts{"4001", "127.0.0.1", "10.0.0.1", "", "", "9100", 0, 0,
+                    {LinkCounts{{"10.0.0.1", "", "", "9100", "127.0.0.1", "4001"}, 0, 0,
                                 {0, static_cast<std::uint64_t>(drops), 0}, listening, connected, now - 1800}}};
   };
   const Counters before = counters(true, true, true, 0);

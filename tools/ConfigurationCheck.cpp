@@ -104,7 +104,7 @@ void walk_with_daemon_rules(const TiXmlElement* root, WalkState& state, Collecto
   };
   sink.add_link = [&](const TerminalEntry& entry) {
     CheckedLink link{entry, state.current ? state.current->Row() : 0,
-                     TerminalServer::port_number(entry.NvrPort)};
+                     TerminalServer::port_number(entry.nvr_port)};
     state.links.emplace(entry.key(), link);
   };
   walk_terminal_entries(root, recorders, ports, sink);
@@ -271,7 +271,7 @@ void check_ports(std::vector<CheckedLink> links, Collector& out) {
             [](const CheckedLink& a, const CheckedLink& b) { return a.line < b.line; });
   std::map<unsigned short, const CheckedLink*> by_port;
   for (const CheckedLink& link : links) {
-    const std::string& text = link.entry.NvrPort;
+    const std::string& text = link.entry.nvr_port;
     errno = 0;
     const long value = std::strtol(text.c_str(), nullptr, 10);
     if (link.port == 0) {
@@ -289,7 +289,7 @@ void check_ports(std::vector<CheckedLink> links, Collector& out) {
     if (taken != by_port.end()) {
       out.warn("W22", link.line,
                "NvrPort=\"" + text + "\" is port " + std::to_string(link.port) +
-                   ", like NvrPort=\"" + taken->second->entry.NvrPort + "\" on line " +
+                   ", like NvrPort=\"" + taken->second->entry.nvr_port + "\" on line " +
                    std::to_string(taken->second->line) +
                    ": one of the two cannot listen, and its link relays nothing.");
       continue;
@@ -305,9 +305,9 @@ bool covers(const std::string& earlier, const std::string& later) {
 }
 
 bool shadows(const TerminalEntry& earlier, const TerminalEntry& later) {
-  return covers(earlier.SrcAddress, later.SrcAddress) &&
-         covers(earlier.DstAddress, later.DstAddress) && covers(earlier.SrcPort, later.SrcPort) &&
-         covers(earlier.DstPort, later.DstPort);
+  return covers(earlier.src_address, later.src_address) &&
+         covers(earlier.dst_address, later.dst_address) && covers(earlier.src_port, later.src_port) &&
+         covers(earlier.dst_port, later.dst_port);
 }
 
 void check_shadowed_links(const std::vector<CheckedLink>& links, Collector& out) {
@@ -459,9 +459,9 @@ std::string format_check_report(const CheckReport& report) {
     };
     for (const CheckedLink& link : report.links) {
       const TerminalEntry& entry = link.entry;
-      out << "  line " << link.line << ": " << shown(entry.SrcAddress) << ":" << shown(entry.SrcPort)
-          << " -> " << shown(entry.DstAddress) << ":" << shown(entry.DstPort) << "  recorder "
-          << (entry.RecorderAddress.empty() ? "(none)" : escape_control(entry.RecorderAddress)) << " on port "
+      out << "  line " << link.line << ": " << shown(entry.src_address) << ":" << shown(entry.src_port)
+          << " -> " << shown(entry.dst_address) << ":" << shown(entry.dst_port) << "  recorder "
+          << (entry.recorder_address.empty() ? "(none)" : escape_control(entry.recorder_address)) << " on port "
           << link.port << "\n";
     }
   }

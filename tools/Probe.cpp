@@ -13,12 +13,7 @@ namespace {
 std::string shown(const std::string& text) { return text.empty() ? std::string("*") : text; }
 
 std::vector<MatchRule> rules_of(const std::vector<CheckedLink>& links) {
-  std::vector<MatchRule> rules;
-  for (const CheckedLink& link : links) {
-    const TerminalEntry& entry = link.entry;
-    rules.push_back(MatchRule::compile(entry.SrcAddress, entry.DstAddress, entry.SrcPort, entry.DstPort));
-  }
-  return rules;
+  return compile_rules(links, [](const CheckedLink& link) -> const TerminalEntry& { return link.entry; });
 }
 
 // "%d.%d.%d.%d:%d", as the daemon's texts would read.
@@ -97,8 +92,8 @@ std::string ProbeCounter::format(const std::string& adapter, double seconds,
   for (std::size_t i = 0; i < links_.size(); ++i) {
     const TerminalEntry& link = links_[i].entry;
     const Count& count = per_link_[i];
-    out << "  line " << links_[i].line << ": " << shown(link.SrcAddress) << ":" << shown(link.SrcPort)
-        << " -> " << shown(link.DstAddress) << ":" << shown(link.DstPort) << "  port "
+    out << "  line " << links_[i].line << ": " << shown(link.src_address) << ":" << shown(link.src_port)
+        << " -> " << shown(link.dst_address) << ":" << shown(link.dst_port) << "  port "
         << links_[i].port << "  " << count.frames << " frames, " << count.payload_bytes << " bytes";
     if (count.duplicates > 0) out << ", " << count.duplicates << " of them twice within 50 ms";
     out << "\n";

@@ -1,6 +1,6 @@
 #include "tools/Status.h"
 
-#include "relay/TerminalLink.h"
+#include "app/CountersNames.h"
 #include "relay/TerminalServer.h"
 #include "tools/EscapedText.h"
 
@@ -20,7 +20,6 @@
 
 namespace marlobex {
 
-const char* const kDropReasons[3] = {"no_recorder", "slow_recorder", "write_failed"};
 
 namespace {
 
@@ -173,9 +172,9 @@ std::string label_value(const MetricSample& sample, const char* label) {
 // The six link labels as one text, each value after its length: no two links give the same text.
 std::string identity(const LinkCounts& link) {
   std::string text;
-  for (const std::string* value : {&link.nvr_port, &link.recorder, &link.src_address, &link.src_port,
-                                   &link.dst_address, &link.dst_port}) {
-    text += std::to_string(value->size()) + ':' + *value;
+  for (const metric::LinkLabel& label : metric::kLinkLabels) {
+    const std::string& value = link.texts.*label.text;
+    text += std::to_string(value.size()) + ':' + value;
   }
   return text;
 }
@@ -199,12 +198,9 @@ class CountersBuilder {
 };
 
 LinkCounts& CountersBuilder::link_of(const MetricSample& sample) {
-  scratch_.nvr_port = label_value(sample, "nvr_port");
-  scratch_.recorder = label_value(sample, "recorder");
-  scratch_.src_address = label_value(sample, "src_address");
-  scratch_.src_port = label_value(sample, "src_port");
-  scratch_.dst_address = label_value(sample, "dst_address");
-  scratch_.dst_port = label_value(sample, "dst_port");
+  for (const metric::LinkLabel& label : metric::kLinkLabels) {
+    scratch_.texts.*label.text = label_value(sample, label.name);
+  }
   const auto found = index_.emplace(identity(scratch_), counters.links.size());
   if (found.second) counters.links.push_back(scratch_);
   return counters.links[found.first->second];
@@ -213,37 +209,37 @@ LinkCounts& CountersBuilder::link_of(const MetricSample& sample) {
 void read_link_sample(const MetricSample& sample, LinkCounts& link) {
   const std::string& name = sample.name;
   const std::uint64_t value = count_of(sample.value);
-  if (name == "marlobex_link_frames_total") {
+  if (name == metric::kLinkFrames) {
     link.frames = value;
-  } else if (name == "marlobex_link_payload_bytes_total") {
+  } else if (name == metric::kLinkPayloadBytes) {
     link.payload_bytes = value;
-  } else if (name == "marlobex_link_listening") {
+  } else if (name == metric::kLinkListening) {
     link.listening = value == 1;
-  } else if (name == "marlobex_link_recorder_connected") {
+  } else if (name == metric::kLinkRecorderConnected) {
     link.recorder_connected = value == 1;
-  } else if (name == "marlobex_link_last_payload_seconds") {
+  } else if (name == metric::kLinkLastPayload) {
     link.last_payload = static_cast<std::time_t>(value);
-  } else if (name == "marlobex_link_dropped_payloads_total") {
-    const std::string reason = label_value(sample, "reason");
+  } else if (name == metric::kLinkDroppedPayloads) {
+    const std::string reason = label_value(sample, metric::kReasonLabel);
     for (std::size_t i = 0; i < 3; ++i) {
-      if (reason == kDropReasons[i]) link.dropped[i] = value;
+      if (reason == metric::kDropReasons[i]) link.dropped[i] = value;
     }
   }
 }
 
 void CountersBuilder::add(const MetricSample& sample) {
   const std::uint64_t value = count_of(sample.value);
-  if (sample.name == "marlobex_start_time_seconds") {
+  if (sample.name == metric::kStartTime) {
     counters.start_time = static_cast<std::time_t>(value);
-  } else if (sample.name == "marlobex_capture_open") {
+  } else if (sample.name == metric::kCaptureOpen) {
     counters.capture_open = value == 1;
-  } else if (sample.name == "marlobex_capture_frames_total") {
+  } else if (sample.name == metric::kCaptureFrames) {
     counters.capture_frames = value;
-  } else if (sample.name == "marlobex_capture_kernel_drops_total") {
+  } else if (sample.name == metric::kCaptureKernelDrops) {
     counters.kernel_drops = value;
-  } else if (sample.name == "marlobex_capture_read_errors_total") {
+  } else if (sample.name == metric::kCaptureReadErrors) {
     counters.read_errors = value;
-  } else if (sample.name.compare(0, 14, "marlobex_link_") == 0) {
+  } else if (sample.name.rfind(metric::kLinkPrefix, 0) == 0) {
     read_link_sample(sample, link_of(sample));
   }
 }
@@ -310,13 +306,13 @@ std::string file_end(const std::string& path, std::size_t limit, bool& whole) {
 }
 
 std::string no_recorder(const LinkCounts& link) {
-  return "no recorder connected" + (link.recorder.empty() ? std::string(" (no NVR Address configured)")
-                                                          : " from " + escaped_line(link.recorder));
+  return "no recorder connected" + (link.texts.recorder_address.empty() ? std::string(" (no NVR Address configured)")
+                                                          : " from " + escaped_line(link.texts.recorder_address));
 }
 
 std::string link_state(const LinkCounts& link) {
   if (!link.listening) return "not listening";
-  if (link.recorder_connected) return "listening, recorder " + escaped_line(link.recorder) + " connected";
+  if (link.recorder_connected) return "listening, recorder " + escaped_line(link.texts.recorder_address) + " connected";
   return "listening, " + no_recorder(link);
 }
 
@@ -325,7 +321,7 @@ std::string drops_growth(const LinkCounts& link, const LinkCounts& earlier) {
   for (std::size_t i = 0; i < 3; ++i) {
     const std::uint64_t grown = growth(link.dropped[i], earlier.dropped[i]);
     if (grown == 0) continue;
-    text += (text.empty() ? "" : ", ") + std::string(kDropReasons[i]) + " " + std::to_string(grown);
+    text += (text.empty() ? "" : ", ") + std::string(metric::kDropReasons[i]) + " " + std::to_string(grown);
   }
   return text;
 }
@@ -361,9 +357,10 @@ std::vector<MetricSample> parse_metrics(const std::string& text) {
 }
 
 std::string LinkCounts::name() const {
+  const std::string& nvr_port = texts.nvr_port;
   const std::string port = std::to_string(TerminalServer::port_number(nvr_port));
   return "port " + port + (port == nvr_port ? "" : " for NvrPort \"" + escaped_line(nvr_port) + "\"") +
-         " (" + escaped_line(TerminalLink::key(src_address, src_port, dst_address, dst_port)) + ")";
+         " (" + escaped_line(texts.key()) + ")";
 }
 
 Counters read_counters(const std::vector<MetricSample>& samples) {
@@ -487,7 +484,7 @@ std::string format_counters(const Counters& latest, const Counters* before, doub
     }
     out << "\n    dropped:";
     for (std::size_t i = 0; i < 3; ++i) {
-      out << (i ? ", " : " ") << kDropReasons[i] << " " << link.dropped[i];
+      out << (i ? ", " : " ") << metric::kDropReasons[i] << " " << link.dropped[i];
       if (earlier) out << " (+" << growth(link.dropped[i], earlier->dropped[i]) << ")";
     }
     out << "\n";

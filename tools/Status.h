@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/Configuration.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -24,10 +26,10 @@ std::vector<MetricSample> parse_metrics(const std::string& text);
 
 /// One link as the daemon's counters file reports it.
 struct LinkCounts {
-  std::string nvr_port, recorder, src_address, src_port, dst_address, dst_port;
+  TerminalEntry texts;  ///< the six labels
   std::uint64_t frames = 0;
   std::uint64_t payload_bytes = 0;
-  std::uint64_t dropped[3] = {0, 0, 0};  ///< by reason, in the order of kDropReasons
+  std::uint64_t dropped[3] = {0, 0, 0};  ///< by reason, in the order of metric::kDropReasons
   bool listening = false;
   bool recorder_connected = false;
   std::time_t last_payload = 0;  ///< Unix time; 0 when none
@@ -36,8 +38,6 @@ struct LinkCounts {
   /// "port 4001 (10.0.0.1:::9100)": the port listened on and the link's key.
   std::string name() const;
 };
-
-extern const char* const kDropReasons[3];
 
 /// What one "Marlobex.prom" says.
 struct Counters {
