@@ -162,7 +162,7 @@ bool write_counters(std::FILE* out, const CountersView& view) {
 }
 
 CountersFile::CountersFile(const std::string& directory)
-    : path_(directory + "Marlobex.prom"), temporary_path_(directory + "Marlobex.prom.tmp") {}
+    : path_(directory + kCountersFile), temporary_path_(directory + kCountersTemporary) {}
 
 bool CountersFile::update(std::chrono::steady_clock::time_point now, const CountersView& view) {
   if (written_once_ && now - last_write_ < kInterval) return false;

@@ -86,7 +86,7 @@ DaemonStart daemonize() {
   if (::chdir(kInstallDirectory) != 0) {
     // The lock file is then looked for in the inherited directory.
   }
-  const int lock = take_instance_lock("Marlobex.lock");
+  const int lock = take_instance_lock(kLockFile);
   if (lock == -1) return DaemonStart::LockFailed;
   if (lock == -2) return DaemonStart::AlreadyRunning;
   // The descriptor stays open for the life of the process: it holds the lock.

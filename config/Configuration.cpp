@@ -115,7 +115,7 @@ std::string with_line_feeds(const std::string& bytes) {
 
 }  // namespace
 
-std::string configuration_path() { return std::string(kInstallDirectory) + "Marlobex.xml"; }
+std::string configuration_path() { return std::string(kInstallDirectory) + kConfigurationFile; }
 
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded) {
   loaded.document.reset(new TiXmlDocument(path.c_str()));

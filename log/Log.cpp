@@ -21,14 +21,13 @@ Log& Log::instance() {
 }
 
 Log::Log(const std::string& directory)
-    : log_path_(directory + "Marlobex.log"),
-      old_path_(directory + "Marlobex.log.old") {}
+    : log_path_(directory + kLogFile), old_path_(directory + kOldLogFile) {}
 
 void Log::use_directory(const std::string& directory) {
   boost::mutex::scoped_lock lock(mutex_);
   file_.close();
-  log_path_ = directory + "Marlobex.log";
-  old_path_ = directory + "Marlobex.log.old";
+  log_path_ = directory + kLogFile;
+  old_path_ = directory + kOldLogFile;
 }
 
 Log::~Log() {

@@ -64,7 +64,7 @@ bool parse(int argc, char** argv, Options& options) {
 
 // The daemon's process id and how it was found; 0 when it does not run.
 pid_t find_daemon(std::string& how) {
-  const std::string lock = std::string(marlobex::kInstallDirectory) + "Marlobex.lock";
+  const std::string lock = std::string(marlobex::kInstallDirectory) + marlobex::kLockFile;
   const pid_t holder = marlobex::lock_holder(lock);
   if (holder > 0) {
     how = "holds " + lock;
@@ -82,7 +82,7 @@ pid_t find_daemon(std::string& how) {
 // Reads the counters file, and once more when the daemon has replaced it, so that the counts of
 // the interval between the two samples can be told. Prints them and returns the status they give.
 int report_counters(const Options& options, bool daemon_runs) {
-  const std::string path = std::string(marlobex::kInstallDirectory) + "Marlobex.prom";
+  const std::string path = std::string(marlobex::kInstallDirectory) + marlobex::kCountersFile;
   marlobex::CountersSnapshot first;
   if (!marlobex::read_counters_file(path, first)) {
     std::cout << "CRITICAL: no counters file " << path << "\n";
@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
   }
   status = std::max(status, report_counters(options, pid > 0));
 
-  const std::string log = std::string(marlobex::kInstallDirectory) + "Marlobex.log";
+  const std::string log = std::string(marlobex::kInstallDirectory) + marlobex::kLogFile;
   const auto events = marlobex::recent_log_events(
-      marlobex::read_log_tail(log, log + ".old", marlobex::kLogTailBytes), options.lines);
+      marlobex::read_log_tail(log, std::string(marlobex::kInstallDirectory) + marlobex::kOldLogFile, marlobex::kLogTailBytes), options.lines);
   std::cout << "Recent log lines (" << log << "):\n";
   for (const std::string& line : events) std::cout << "  " << marlobex::escaped_line(line) << "\n";
   std::cout << (status == 0 ? "OK" : status == 1 ? "WARNING" : "CRITICAL") << "\n";
