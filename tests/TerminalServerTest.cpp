@@ -73,10 +73,8 @@ bool sees_eof(IoService& io, int fd) {
 
 // Hands one payload over and, unless it is to be gathered with later ones, sends it when owed.
 void send_text(TerminalServer& server, const std::string& text, bool gather = false) {
-  if (server.send_payload(reinterpret_cast<const unsigned char*>(text.data()),
-                          static_cast<std::int32_t>(text.size()), 1765000000) && !gather) {
-    server.send_gathered();
-  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (server.send_payload(bytes, static_cast<std::int32_t>(text.size()), 0) && !gather) server.send_gathered();
 }
 
 class TerminalServerTest : public ::testing::Test {
@@ -177,12 +175,8 @@ void flood_and_drain(IoService& io, TerminalServer& server, int fd, int count, s
   for (int i = 0; i < count; ++i, ++seq) {
     send_text(server, numbered(seq), true);
     ASSERT_LE(server.queued_bytes(), TerminalServer::kQueueLimit);
-    if (seq % 16 == 0) {
-      server.send_gathered();  // as a turn of the main loop does
-      io.poll();
-    }
+    if (seq % 16 == 0 || i + 1 == count) server.send_gathered(), io.poll();  // a turn of the main loop
   }
-  server.send_gathered();
   std::string data;
   poll_until(io, [&] {
     const std::string got = read_bytes(io, fd, 1 << 20, 300);
