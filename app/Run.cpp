@@ -56,10 +56,11 @@ constexpr std::chrono::milliseconds kServiceInterval{1};
 // Relay completions run per turn, so that no peer keeps the capture from being read.
 constexpr std::size_t kHandlersPerTurn = 32;
 
-// Runs the relay completions that are ready, up to a bound, and the periodic work of the capture,
-// the counters and the service manager's watchdog.
+// Sends the payloads gathered since the last turn, runs the relay completions that are ready, up
+// to a bound, and the periodic work of the capture, the counters and the service manager's watchdog.
 void service(Relay& relay, CaptureSource& capture, CountersFile& counters, ServiceNotifier& notifier,
              Clock::time_point now) {
+  relay.matcher->send_gathered();
   run_ready_handlers(relay.io, kHandlersPerTurn);
   capture.check_statistics(now);
   const CountersView view = relay.counters_view(capture);
@@ -67,8 +68,9 @@ void service(Relay& relay, CaptureSource& capture, CountersFile& counters, Servi
   notifier.keep_alive(now);
 }
 
-// Frames are read without a system call of their own while the ring holds any; relay I/O is
-// serviced whenever the ring is empty, before any wait, and otherwise once a millisecond.
+// Frames are read without a system call of their own while the ring holds any; relay I/O, with the
+// sends of the payloads gathered meanwhile, is serviced whenever the ring is empty, before any
+// wait, and otherwise once a millisecond.
 LoopEnd main_loop(Relay& relay, CaptureSource& capture, CountersFile& counters,
                   ServiceNotifier& notifier) {
   Clock::time_point last_service;
@@ -115,6 +117,7 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     ServiceNotifier notifier;
     notifier.ready();
     const LoopEnd end = main_loop(*relay, capture, counters, notifier);
+    relay->matcher->send_gathered();  // what the last frames gathered, as the loop would have
     counters.write(relay->counters_view(capture));
     // The signal's line is the run's last, after anything the counters' last write had to say.
     if (end == LoopEnd::Signal) Log::instance().line() << signal_exit_message(pending_signal()) << std::endl;

@@ -13,12 +13,6 @@ std::vector<const TerminalLink*> in_key_order(const TerminalTable& terminals) {
 
 constexpr std::int64_t kMicroseconds = 1000000;
 
-// The first match takes the payload even when its recorder is not connected.
-void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_t at) {
-  link.server().send_payload(packet.payload, packet.payload_length,
-                            static_cast<std::time_t>(at / kMicroseconds));
-}
-
 }  // namespace
 
 TerminalMatcher::TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates)
@@ -43,12 +37,25 @@ const TerminalLink* TerminalMatcher::taker(const DecodedPacket& packet, std::int
   return link;
 }
 
+// The first match takes the payload even when its recorder is not connected.
+void TerminalMatcher::hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_t at) {
+  if (link.server().send_payload(packet.payload, packet.payload_length,
+                                static_cast<std::time_t>(at / kMicroseconds))) {
+    gathering_.push_back(&link.server());
+  }
+}
+
+void TerminalMatcher::send_gathered() {
+  for (TerminalServer* server : gathering_) server->send_gathered();
+  gathering_.clear();
+}
+
 void dispatch_packet(TerminalMatcher& terminals, const unsigned char* frame,
                      std::uint32_t captured_length, std::int64_t at) {
   const std::optional<DecodedPacket> packet = decode_frame(frame, captured_length);
   if (!packet) return;
   const TerminalLink* link = terminals.taker(*packet, at);
-  if (link) hand_off(*link, *packet, at);
+  if (link) terminals.hand_off(*link, *packet, at);
 }
 
 }  // namespace marlobex

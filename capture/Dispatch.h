@@ -11,9 +11,9 @@
 
 namespace marlobex {
 
-/// The links of a filled table in key order, with the matcher compiled from their texts and, when
-/// duplicates are suppressed, each link's window of packets taken. The table must stay as it is
-/// and outlive this object.
+/// The links of a filled table in key order, with the matcher compiled from their texts, when
+/// duplicates are suppressed each link's window of packets taken, and the servers whose payloads
+/// wait to be sent. The table must stay as it is and outlive this object.
 class TerminalMatcher {
  public:
   explicit TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates = false);
@@ -29,6 +29,13 @@ class TerminalMatcher {
   /// link and null is returned, as when no link matches.
   const TerminalLink* taker(const DecodedPacket& packet, std::int64_t at);
 
+  /// Hands the packet's payload, captured at `at`, to the link's server, which gathers it for
+  /// send_gathered().
+  void hand_off(const TerminalLink& link, const DecodedPacket& packet, std::int64_t at);
+
+  /// Has each server that gathered payloads since the last call send them, in one send each.
+  void send_gathered();
+
   /// The links' compiled rules, in key order.
   const std::vector<MatchRule>& rules() const { return rules_; }
 
@@ -37,10 +44,11 @@ class TerminalMatcher {
   std::vector<MatchRule> rules_;
   LinkMatcher matcher_;
   std::vector<DuplicateWindow> windows_;  // by position; empty when duplicates are relayed
+  std::vector<TerminalServer*> gathering_;  // owed a send: listed when a first payload waits
 };
 
 /// Decodes one captured frame, captured at `at` (microseconds since the Unix epoch), and hands its
-/// payload to the link that takes it.
+/// payload to the link that takes it; it is sent with the next send_gathered().
 void dispatch_packet(TerminalMatcher& terminals, const unsigned char* frame,
                      std::uint32_t captured_length, std::int64_t at);
 

@@ -99,6 +99,7 @@ void TerminalServer::take_recorder_connection() {
   // Finished: a recorder that came back replaces the connection whose stream ended; one that
   // already left again (a port check) replaces nothing.
   if (read_and_discard(*incoming_) == Stream::Open) {
+    send_gathered();  // what the finished connection was owed goes before it
     recorder_gone();
     admit();
     return;
@@ -199,16 +200,16 @@ void TerminalServer::recorder_gone() {
   close_recorder();
 }
 
-void TerminalServer::send_payload(const unsigned char* data, std::int32_t length,
+bool TerminalServer::send_payload(const unsigned char* data, std::int32_t length,
                                   std::time_t captured_at) {
-  if (length <= 0) return;
+  if (length <= 0) return false;
   const std::size_t count = static_cast<std::size_t>(std::min(length, kMaxPayload));
   ++counters_.frames;
   counters_.payload_bytes += count;
   counters_.last_payload = captured_at;
   if (!has_recorder()) {
     ++counters_.dropped_no_recorder;
-    return;
+    return false;
   }
   if (queued_bytes() + count > kQueueLimit) {
     ++counters_.dropped_slow_recorder;
@@ -218,33 +219,37 @@ void TerminalServer::send_payload(const unsigned char* data, std::int32_t length
                              << " Recorder is not keeping up. Dropping data." << std::endl;
       dropping_ = true;
     }
-    return;
+    return false;
   }
-  if (write_in_flight_) {
-    append_pending(data, count);
-    ++pending_payloads_;
-    return;
-  }
-  send_now(data, count);
+  append_pending(data, count);
+  ++pending_payloads_;
+  if (write_in_flight_) return false;
+  gathered_ends_.push_back(static_cast<std::uint32_t>(pending_.size()));
+  return gathered_ends_.size() == 1;
 }
 
-void TerminalServer::send_now(const unsigned char* data, std::size_t count) {
-  // Nothing is queued: hand the bytes to the kernel at once. Only what a full socket buffer does
-  // not take waits for the reactor, so a recorder that keeps up costs one send per payload.
-  const ssize_t sent = ::send(recorder_->native_handle(), data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+// The gathered payloads go to the kernel at once. Only what a full socket buffer does not take
+// waits for the reactor, so a recorder that keeps up costs one send per call, however many
+// payloads it carries.
+void TerminalServer::send_gathered() {
+  if (write_in_flight_ || pending_.empty()) return;
+  const ssize_t sent = ::send(recorder_->native_handle(), pending_.data(), pending_.size(),
+                              MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    ++counters_.dropped_write_failed;
     write_failed(boost::system::error_code(errno, boost::asio::error::get_system_category()));
     return;
   }
   const std::size_t taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
   counters_.sent_bytes += taken;
-  if (taken == count) {
+  const auto whole = std::upper_bound(gathered_ends_.begin(), gathered_ends_.end(), taken);
+  pending_payloads_ -= static_cast<std::uint64_t>(whole - gathered_ends_.begin());
+  gathered_ends_.clear();
+  if (taken == pending_.size()) {
+    pending_.clear();
     dropping_ = false;
     return;
   }
-  append_pending(data + taken, count - taken);
-  pending_payloads_ = 1;
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(taken));
   start_write();
 }
 
@@ -305,6 +310,7 @@ void TerminalServer::close_recorder() {
   write_in_flight_ = false;
   in_flight_.clear();
   pending_.clear();
+  gathered_ends_.clear();
   dropping_ = false;
   if (!accepting) start_accept();
 }

@@ -55,8 +55,13 @@ class TerminalServer {
   TerminalServer& operator=(const TerminalServer&) = delete;
 
   /// Hands one payload, captured at `captured_at` (Unix time), to the admitted recorder; discarded
-  /// when no recorder is connected.
-  void send_payload(const unsigned char* data, std::int32_t length, std::time_t captured_at);
+  /// when no recorder is connected. It waits for send_gathered() unless a write is in flight, which
+  /// takes it along. True when it is the first to wait: the caller then owes one send_gathered().
+  bool send_payload(const unsigned char* data, std::int32_t length, std::time_t captured_at);
+
+  /// Sends the payloads handed over since the last call in one send, unless a write is in flight;
+  /// what the kernel does not take at once is written as the recorder reads.
+  void send_gathered();
 
   /// Counts a second copy of a payload, which is not sent.
   void count_duplicate() { ++counters_.duplicate_frames; }
@@ -91,7 +96,6 @@ class TerminalServer {
   void start_read();
   void handle_readable(const boost::system::error_code& error, unsigned connection);
   void recorder_gone();
-  void send_now(const unsigned char* data, std::size_t count);
   void start_write();
   void handle_write(const boost::system::error_code& error, std::size_t bytes, unsigned connection);
   void write_failed(const boost::system::error_code& error);
@@ -110,11 +114,15 @@ class TerminalServer {
   bool accept_failing_ = false;
   // Counts admissions, so that a completion of an earlier connection is told from the current's.
   unsigned connection_ = 0;
-  // Payload bytes in hand-off order: in_flight_ is being written, pending_ waits behind it. The
-  // first bytes may be the tail of a payload whose head the kernel took at once.
-  // Both keep their capacity, so a steady stream of payloads allocates nothing.
+  // Payload bytes in hand-off order: in_flight_ is being written, pending_ waits behind it or, with
+  // no write in flight, for send_gathered(). The first bytes of in_flight_ may be the tail of a
+  // payload whose head the kernel took at once.
+  // All three keep their capacity, so a steady stream of payloads allocates nothing.
   std::vector<unsigned char> in_flight_;
   std::vector<unsigned char> pending_;
+  // Where each payload gathered for send_gathered() ends in pending_, so that a partial send
+  // tells whole payloads taken from those still waiting. Empty while a write is in flight.
+  std::vector<std::uint32_t> gathered_ends_;
   // How many payloads have bytes in each, so that those lost with a connection are counted.
   std::uint64_t in_flight_payloads_ = 0;
   std::uint64_t pending_payloads_ = 0;

@@ -250,10 +250,14 @@ MUTANTS = [
            "relay/TerminalServer.cpp",
            "      dropping_ = true;\n",
            ""),
-    Mutant("relay-partial-send-repeated", "after a partial send the whole payload is queued again",
+    Mutant("relay-partial-send-repeated", "after a partial send the bytes the kernel took are queued again",
            "relay/TerminalServer.cpp",
-           "  append_pending(data + taken, count - taken);\n",
-           "  append_pending(data, count);\n"),
+           "  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(taken));\n",
+           ""),
+    Mutant("relay-gathered-never-sent", "a link's first waiting payload does not ask for a send: nothing is sent",
+           "relay/TerminalServer.cpp",
+           "  return gathered_ends_.size() == 1;\n",
+           "  return false;\n"),
 
     # --- app/ ---
     Mutant("app-file-argument-off-by-one", "the file argument is read from one character early",

@@ -71,9 +71,10 @@ bool sees_eof(IoService& io, int fd) {
   });
 }
 
-void send_text(TerminalServer& server, const std::string& text) {
-  server.send_payload(reinterpret_cast<const unsigned char*>(text.data()),
-                      static_cast<std::int32_t>(text.size()), 1765000000);
+// Hands one payload over and, unless it is to be gathered with later ones, sends it when owed.
+void send_text(TerminalServer& server, const std::string& text, bool gather = false) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (server.send_payload(bytes, static_cast<std::int32_t>(text.size()), 0) && !gather) server.send_gathered();
 }
 
 class TerminalServerTest : public ::testing::Test {
@@ -166,14 +167,15 @@ std::string numbered(std::uint32_t n) {
   return payload;
 }
 
-// Hands `count` numbered payloads from `seq` on to a recorder that does not read, then reads until
-// the queue is empty and quiet: whole payloads must arrive, numbered upwards from `last`.
+// Hands `count` numbered payloads from `seq` on, sixteen to a send, to a recorder that does not
+// read, then reads until the queue is empty and quiet: whole payloads must arrive, numbered
+// upwards from `last`.
 void flood_and_drain(IoService& io, TerminalServer& server, int fd, int count, std::uint32_t& seq,
                      std::uint32_t& last) {
   for (int i = 0; i < count; ++i, ++seq) {
-    send_text(server, numbered(seq));
+    send_text(server, numbered(seq), true);
     ASSERT_LE(server.queued_bytes(), TerminalServer::kQueueLimit);
-    if (seq % 16 == 0) io.poll();
+    if (seq % 16 == 0 || i + 1 == count) server.send_gathered(), io.poll();  // a turn of the main loop
   }
   std::string data;
   poll_until(io, [&] {
