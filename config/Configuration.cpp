@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -69,18 +70,18 @@ void walk_terminals(const TiXmlElement* network, const std::string& recorder_add
   }
 }
 
-// Reads at most `limit` bytes into `bytes`; the reason when reading fails, or the empty text.
+// Reads at most `limit` bytes into `bytes`, in chunks, so that a small file costs a small buffer;
+// the reason when reading fails, or the empty text.
 std::string read_up_to(int fd, std::size_t limit, std::string& bytes) {
-  bytes.assign(limit, '\0');
-  std::size_t size = 0;
-  while (size < limit) {
-    const ssize_t got = ::read(fd, &bytes[size], limit - size);
+  char chunk[16384];
+  bytes.clear();
+  while (bytes.size() < limit) {
+    const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, limit - bytes.size()));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return "cannot be read";
     if (got == 0) break;
-    size += static_cast<std::size_t>(got);
+    bytes.append(chunk, static_cast<std::size_t>(got));
   }
-  bytes.resize(size);
   return std::string();
 }
 
@@ -94,7 +95,6 @@ bool read_bytes(const std::string& path, std::string& bytes, std::string& error)
   }
   error = is_regular_file(fd) ? read_up_to(fd, kMaxConfigurationBytes + 1, bytes) : "not a regular file";
   ::close(fd);
-  if (error.empty() && bytes.size() > kMaxConfigurationBytes) error = "larger than 1,048,576 bytes";
   return error.empty();
 }
 
@@ -118,12 +118,26 @@ std::string with_line_feeds(const std::string& bytes) {
 std::string configuration_path() { return std::string(kInstallDirectory) + kConfigurationFile; }
 
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded) {
-  loaded.document.reset(new TiXmlDocument(path.c_str()));
+  std::string bytes, error;
+  if (!read_bytes(path, bytes, error)) {
+    loaded = LoadedConfiguration();
+    loaded.document.reset(new TiXmlDocument(path.c_str()));
+    loaded.error = error;
+    return LoadResult::NotLoaded;
+  }
+  return load_configuration_bytes(bytes, path, loaded);
+}
+
+LoadResult load_configuration_bytes(const std::string& bytes, const std::string& name,
+                                    LoadedConfiguration& loaded) {
+  loaded.document.reset(new TiXmlDocument(name.c_str()));
   loaded.root = nullptr;
   loaded.error.clear();
   loaded.error_line = 0;
-  std::string bytes;
-  if (!read_bytes(path, bytes, loaded.error)) return LoadResult::NotLoaded;
+  if (bytes.size() > kMaxConfigurationBytes) {
+    loaded.error = "larger than 1,048,576 bytes";
+    return LoadResult::NotLoaded;
+  }
   std::string text = with_line_feeds(bytes);
   // The parser recurses once per level of nesting, and so does the document's destructor: a file
   // nested too deep is refused before either can run out of stack.

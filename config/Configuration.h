@@ -44,6 +44,10 @@ std::string configuration_path();
 /// kMaxElementDepth deep), is not given to the parser and is not loaded.
 LoadResult load_configuration_file(const std::string& path, LoadedConfiguration& loaded);
 
+/// What load_configuration_file does with a file's bytes once read: `name` names the document.
+LoadResult load_configuration_bytes(const std::string& bytes, const std::string& name,
+                                    LoadedConfiguration& loaded);
+
 /// The SniffAdapterAddress of the last Network element; empty when there is none.
 std::string read_adapter_address(const TiXmlElement* root);
 

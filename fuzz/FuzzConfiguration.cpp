@@ -1,16 +1,12 @@
-// Any text as Marlobex.xml: loaded by the daemon's loader from a file, read for the adapter
+// Any text as Marlobex.xml: loaded by the daemon's loader from memory, read for the adapter
 // address, walked with the daemon's rules (without binding), and checked by the operator tool.
 // Whatever the loader gives the parser, loaded or not, is nested no deeper than its limit.
 #include "config/Configuration.h"
 #include "config/DocumentScan.h"
 #include "tools/ConfigurationCheck.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -54,12 +50,10 @@ void walk(const TiXmlElement* root) {
 }  // namespace marlobex
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = "/dev/shm/marlobex-fuzz-configuration-" + std::to_string(::getpid()) + ".xml";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
   marlobex::LoadedConfiguration loaded;
-  const marlobex::LoadResult result = marlobex::load_configuration_file(path, loaded);
+  const marlobex::LoadResult result = marlobex::load_configuration_bytes(bytes, "Marlobex.xml", loaded);
   marlobex::check(marlobex::element_depth(loaded.document.get()) <= marlobex::kMaxElementDepth);
   if (result == marlobex::LoadResult::Loaded) marlobex::walk(loaded.root);
-  std::remove(path.c_str());
   return 0;
 }
