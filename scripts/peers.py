@@ -140,10 +140,12 @@ def tcp(address, port, text):
             pass
 
 
-def udp(address, port, count, text, pause=0.002, stop_file=""):
+def udp(address, port, count, text, pause=0.002, stop_file="", source=""):
     # COUNT datagrams of TEXT, or of TEXT % their number when it has a %, PAUSE seconds apart; with
-    # STOP_FILE, fewer once that file appears, and how many went is printed
+    # STOP_FILE, fewer once that file appears, and how many went is printed; from SOURCE when given
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if source:
+        s.bind((source, 0))
     sent = 0
     while sent < int(count) and not (stop_file and os.path.exists(stop_file)):
         s.sendto((text % sent if "%" in text else text).encode(), (address, int(port)))
