@@ -111,7 +111,9 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     relay->matcher.reset(new TerminalMatcher(relay->terminals, suppress_duplicates));
     capture.filter_for(relay->matcher->rules());
     if (suppress_duplicates) {
-      Log::instance().line() << "Suppressing duplicate frames: a copy of a packet that its link took in the last 50 ms is not relayed." << std::endl;
+      Log::instance().line()
+          << "Suppressing duplicate frames: a copy of a packet that its link took in the last 50 ms is not relayed."
+          << std::endl;
     }
     CountersFile counters(kInstallDirectory);
     ServiceNotifier notifier;

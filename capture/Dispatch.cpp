@@ -17,7 +17,8 @@ constexpr std::int64_t kMicroseconds = 1000000;
 
 TerminalMatcher::TerminalMatcher(const TerminalTable& terminals, bool suppress_duplicates)
     : links_(in_key_order(terminals)),
-      rules_(compile_rules(links_, [](const TerminalLink* link) -> const TerminalEntry& { return link->texts(); })),
+      rules_(compile_rules(links_,
+                           [](const TerminalLink* link) -> const TerminalEntry& { return link->texts(); })),
       matcher_(rules_),
       windows_(suppress_duplicates ? links_.size() : 0) {}
 

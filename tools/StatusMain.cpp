@@ -135,8 +135,9 @@ int main(int argc, char** argv) {
   status = std::max(status, report_counters(options, pid > 0));
 
   const std::string log = std::string(marlobex::kInstallDirectory) + marlobex::kLogFile;
+  const std::string old_log = std::string(marlobex::kInstallDirectory) + marlobex::kOldLogFile;
   const auto events = marlobex::recent_log_events(
-      marlobex::read_log_tail(log, std::string(marlobex::kInstallDirectory) + marlobex::kOldLogFile, marlobex::kLogTailBytes), options.lines);
+      marlobex::read_log_tail(log, old_log, marlobex::kLogTailBytes), options.lines);
   std::cout << "Recent log lines (" << log << "):\n";
   for (const std::string& line : events) std::cout << "  " << marlobex::escaped_line(line) << "\n";
   std::cout << (status == 0 ? "OK" : status == 1 ? "WARNING" : "CRITICAL") << "\n";
