@@ -85,8 +85,7 @@ check "the main loop keeps the watchdog alive" [ "$(unit WatchdogTimestampMonoto
 inside systemctl kill -s KILL Marlobex.service
 check "systemd starts the killed daemon again" wait_for 20 restarted "$first_pid"
 stopped_pid=$(unit MainPID) stopped_at=$SECONDS
-# A daemon that is not the unit's main process (MainPID 0) must not stop this script's own group.
-[ "$stopped_pid" -gt 0 ] && inside kill -STOP "$stopped_pid"
+[ "$stopped_pid" -gt 0 ] && inside kill -STOP "$stopped_pid"  # with MainPID 0, kill would stop this script's group
 check "the watchdog ends the stopped daemon and systemd starts another" wait_for 45 restarted "$stopped_pid"
 check "the new daemon relays" [ "$(relay_once 'RECEIPT 0002')" = 'RECEIPT 0002' ]
 echo "from SIGSTOP to relaying again: $((SECONDS - stopped_at)) s"
