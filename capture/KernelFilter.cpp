@@ -1,6 +1,7 @@
 #include "capture/KernelFilter.h"
 
 #include "capture/CaptureAdapter.h"
+#include "capture/FrameLayout.h"
 
 #include <algorithm>
 #include <array>
@@ -12,14 +13,8 @@ namespace marlobex {
 
 namespace {
 
-constexpr std::uint32_t kEtherType = 12;
-constexpr std::uint32_t kIPv4Header = 14;  // of an untagged frame
-constexpr std::uint32_t kVlanTag = 4;
-constexpr std::uint32_t kEtherTypeIPv4 = 0x0800;
-constexpr std::uint32_t kEtherTypeVlan = 0x8100;
-constexpr std::uint32_t kFragmentOffset = 0x1FFF;
-constexpr std::uint32_t kProtocolTcp = 6;
-constexpr std::uint32_t kProtocolUdp = 17;
+using namespace frame;
+
 // What a program returns for a frame that passes: the bytes to keep, all that the handle captures.
 constexpr std::uint32_t kPass = kSnapshotLength;
 constexpr std::size_t kLongestJump = 255;

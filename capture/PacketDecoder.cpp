@@ -1,19 +1,12 @@
 #include "capture/PacketDecoder.h"
 
+#include "capture/FrameLayout.h"
+
 namespace marlobex {
 
 namespace {
 
-constexpr std::uint16_t kEtherTypeIPv4 = 0x0800;
-constexpr std::uint16_t kEtherTypeVlan = 0x8100;
-constexpr std::uint32_t kVlanTag = 4;
-constexpr std::uint32_t kIPv4MinHeader = 20;
-constexpr std::uint32_t kTcpMinHeader = 20;
-constexpr std::uint32_t kUdpHeader = 8;
-constexpr unsigned char kProtocolTcp = 6;
-constexpr unsigned char kProtocolUdp = 17;
-constexpr std::uint16_t kFragmentOffset = 0x1FFF;
-constexpr std::uint16_t kMoreFragments = 0x2000;
+using namespace frame;
 
 // A captured frame: every read is checked against the captured length, and the checks subtract
 // from the end so that no sum can overflow.
@@ -39,9 +32,9 @@ class Frame {
 
 // Where the IPv4 header begins, or 0 when the frame does not carry IPv4.
 std::uint32_t ipv4_offset(const Frame& frame) {
-  if (!frame.has(12, 2)) return 0;
-  std::uint32_t type_offset = 12;
-  if (frame.u16(12) == kEtherTypeVlan) type_offset += kVlanTag;
+  if (!frame.has(kEtherType, 2)) return 0;
+  std::uint32_t type_offset = kEtherType;
+  if (frame.u16(kEtherType) == kEtherTypeVlan) type_offset += kVlanTag;
   if (!frame.has(type_offset, 2) || frame.u16(type_offset) != kEtherTypeIPv4) return 0;
   return type_offset + 2;
 }
@@ -91,7 +84,7 @@ std::optional<DecodedPacket> decode_frame(const unsigned char* bytes, std::uint3
 FrameOutline outline_frame(const unsigned char* bytes, std::uint32_t captured_length) {
   const Frame frame(bytes, captured_length);
   FrameOutline outline;
-  outline.tagged = frame.has(12, 2) && frame.u16(12) == kEtherTypeVlan;
+  outline.tagged = frame.has(kEtherType, 2) && frame.u16(kEtherType) == kEtherTypeVlan;
   const std::uint32_t ip = ipv4_offset(frame);
   outline.ipv4 = ip != 0;
   outline.fragment = ip != 0 && frame.has(ip + 6, 2) &&
