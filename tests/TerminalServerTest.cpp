@@ -3,10 +3,9 @@
 #include "tests/support/TestSupport.h"
 #include "relay/IoService.h"
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,15 +38,12 @@ bool poll_until(IoService& io, const std::function<bool()>& done, int ms = 5000)
 
 // A client socket bound to `from` and connected to 127.0.0.1:port; -1 on failure.
 int connect_from(const std::string& from, unsigned short port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, from.c_str(), &a.sin_addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return ::close(fd), -1;
-  a.sin_port = htons(port);
-  ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return ::close(fd), -1;
-  return fd;
+  namespace ip = boost::asio::ip;
+  static boost::asio::io_context io;  // made once: its own descriptors stay below every client's
+  ip::tcp::socket socket(io, ip::tcp::endpoint(ip::make_address(from), 0));
+  boost::system::error_code error;
+  socket.connect({ip::make_address("127.0.0.1"), port}, error);
+  return error ? -1 : socket.release();
 }
 
 // Reads up to `count` bytes while the service runs; fewer on EOF or when `ms` milliseconds pass.
