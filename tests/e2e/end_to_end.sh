@@ -10,9 +10,9 @@ source "$(dirname "$0")/common.sh"
 sandbox_enter MARLOBEX_E2E_TAG mx va vb 10.201.0.2 10.201.0.1 -- "$0" "$@"
 trap 'kill -KILL ${daemon_pid:-} 2>/dev/null; jobs -p | xargs -r kill 2>/dev/null; rm -rf "$work"' EXIT
 
-start() {  # start STATUS_FILE [LOCK_CONTENT]: a daemon under a subreaper, once it has made its servers
+start() {  # start STATUS_FILE: a daemon under a subreaper, once it has made its servers
   local before; before=$(count_of "Creating terminal connection: 127.0.0.1:4102")
-  rm -f "$home/Marlobex.lock"; [ -n "${2:-}" ] && echo "$2" > "$home/Marlobex.lock"
+  rm -f "$home/Marlobex.lock"
   client reap "$1" "$binary" & reaper_pid=$!
   wait_for 5 lines_with "Creating terminal connection: 127.0.0.1:4102" -gt "$before"
   daemon_pid=$(head -n 1 "$home/Marlobex.lock")
@@ -25,7 +25,6 @@ stop() {  # stop SIGNAL STATUS_FILE WHEN: the signal's line is the last, and the
   wait "$reaper_pid"
 }
 TERM="Terminate signal caught.  Exiting." HUP="Hangup signal caught.  Exiting."
-lock_is() { cmp -s "$home/Marlobex.lock" <(echo "$daemon_pid"); }
 
 # Declared Latin-1, with a Latin-1 byte where the daemon does not look; the restart below reads the
 # same links from a UTF-8 file with U+FEFF in a comment.
@@ -38,8 +37,7 @@ client host 10.201.0.2 9100 30 ack &
 
 for tool in Marlobex-check:2 Marlobex-probe:2 Marlobex-recorder:2 Marlobex-status:3; do
   "$tools/${tool%:*}" -t -1 x 2> /dev/null
-  check "${tool%:*} ends with ${tool#*:} on arguments it does not take, and prints its usage for --help" \
-    bash -o pipefail -c "[ $? = ${tool#*:} ] && '$tools/${tool%:*}' --help | grep -q '^Usage: ${tool%:*} '"
+  check "${tool%:*} ends with ${tool#*:} on arguments it does not take" [ $? = ${tool#*:} ]
 done
 in_host "$tools/Marlobex-check" > "$work/check"
 check "Marlobex-check finds the adapter here and nothing wrong (0)" bash -c "[ $? = 0 ] &&
@@ -52,12 +50,12 @@ check "the forking process ends with status 0" \
   [ "$(awk 'NR == 1 { c = $2 } $2 == "exited" { print ($1 == c) ":" $3 }' "$work/first.status")" = 1:0 ]
 check "banner and adapter logged" \
   eval 'log_has "------ Starting Marlobex version 1.2.6.72482" && log_has "Listening on vb$tag 10.201.0.2"'
-check "the lock file holds exactly the daemon's id and a newline" lock_is
 check "lock and log files have mode 0640" [ "$(stat -c %a "$home/Marlobex.lock" "$log")" = $'640\n640' ]
 check "the daemon's umask is 027" grep -qxP "Umask:\t0027" "/proc/$daemon_pid/status"
 client reap "$work/second.status" "$binary"
 check "a second start ends with status 0, its daemon child too, logs nothing and leaves the lock file be" eval \
-  '[ "$(grep -c " exited 0$" "$work/second.status"):$(count_of "Starting Marlobex")" = 2:1 ] && lock_is'
+  '[ "$(grep -c " exited 0$" "$work/second.status"):$(count_of "Starting Marlobex")" = 2:1 ] &&
+  cmp -s "$home/Marlobex.lock" <(echo "$daemon_pid")'
 
 # --- receipts reach the recorders byte for byte, one direction only; the tools see them ---
 client record 4101 "$work/tcp" 20 &
@@ -90,10 +88,9 @@ in_host "$tools/Marlobex-status" --wait 0 > "$work/status"
 check "Marlobex-status after the stop: critical (2), with the daemon's last line" bash -c "[ $? = 2 ] &&
   grep -q '^CRITICAL: Marlobex is not running' '$work/status' && grep -q '$TERM' '$work/status'"
 
-# --- a restart over a longer stale id, on the ports just left; counters; ended by SIGHUP ---
+# --- a restart on the ports just left; counters; ended by SIGHUP ---
 printf '<?xml version="1.0" encoding="UTF-8"?><!-- \xef\xbb\xbf --><Marlobex>\n  %s\n' "$links" > "$home/Marlobex.xml"
-start "$work/hangup.status" 123456789
-check "a longer stale id is replaced whole" lock_is
+start "$work/hangup.status"
 client record 4102 "$work/counted" 20 &
 wait_for 3 lines_with 'Accepted connection from NVR address: 127.0.0.1 Port: 4102' = 2
 till udp 10.201.0.2 9200 37 $'PAYLOAD %02d\n'; till udp 10.201.0.2 9100 3 $'PAYLOAD %02d\n'
