@@ -13,7 +13,6 @@
 
 #include <fstream>
 #include <regex>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>

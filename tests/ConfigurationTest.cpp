@@ -1,6 +1,5 @@
 #include "app/Run.h"
 #include "config/Configuration.h"
-#include "config/DocumentScan.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
