@@ -34,16 +34,8 @@ struct Relay {
   std::time_t start_time = std::time(nullptr);
   std::unique_ptr<TerminalMatcher> matcher;  // over `terminals`, once they are built
 
-  ~Relay() { release(); }
   CountersView counters_view(const CaptureSource& capture) const {
     return CountersView{start_time, capture, terminals};
-  }
-  void release() {
-    matcher.reset();
-    terminals.clear();
-    ports.clear();
-    recorders.clear();
-    work.reset();
   }
 };
 
@@ -126,8 +118,7 @@ int run_relay(const TiXmlElement* root, CaptureSource& capture) {
     // Links first, then the I/O service without running it again, then the capture handle.
     relay.reset();
     capture.close();
-    if (end == LoopEnd::Signal) return kSuccessStatus;
-    Log::instance().line() << "Exiting." << std::endl;
+    if (end != LoopEnd::Signal) Log::instance().line() << "Exiting." << std::endl;
     return kSuccessStatus;
   } catch (const std::exception& e) {
     relay.reset();
