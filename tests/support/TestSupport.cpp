@@ -38,8 +38,7 @@ void write_file(const std::string& path, const std::string& content) {
 
 const std::string& log_directory() {
   static ScratchDirectory directory;
-  static const bool moved = (Log::instance().use_directory(directory.path()), true);
-  (void)moved;
+  [[maybe_unused]] static const bool moved = (Log::instance().use_directory(directory.path()), true);
   return directory.path();
 }
 
